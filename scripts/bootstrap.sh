@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Installs everything duostem needs on a Debian 12 machine: the toolchain and
+# test libraries from Debian, pocketfft (gemmi-dev), the ONNX Runtime library
+# from the npm package onnxruntime-node and its C API headers from Debian 13's
+# libonnxruntime-dev (downloaded and unpacked, never installed).
+# Idempotent: downloads are cached under $DUOSTEM_DEPS (default
+# ${XDG_CACHE_HOME:-$HOME/.cache}/duostem), so a rerun costs a few checks.
+set -euo pipefail
+
+ORT_VERSION=1.31.1
+DEPS="${DUOSTEM_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/duostem}"
+ORT_LIB="$DEPS/onnxruntime-$ORT_VERSION/libonnxruntime.so.1"
+ORT_HEADERS="$DEPS/onnxruntime-headers"
+ORT_HEADER="$ORT_HEADERS/usr/include/onnxruntime/onnxruntime_c_api.h"
+
+DEBIAN_PACKAGES=(
+  build-essential cmake git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  gemmi-dev
+  clang libclang-rt-14-dev
+  python3-onnx python3-numpy python3-soundfile python3-matplotlib
+  sox sndfile-programs espeak-ng
+  nodejs npm
+)
+
+say() { printf 'bootstrap: %s\n' "$*" >&2; }
+die() { printf 'bootstrap: error: %s\n' "$*" >&2; exit 1; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing_packages() {
+  local p
+  for p in "${DEBIAN_PACKAGES[@]}"; do
+    # node and npm may come from elsewhere; only a missing command counts.
+    case "$p" in
+      nodejs) command -v node >/dev/null 2>&1 && continue ;;
+      npm) command -v npm >/dev/null 2>&1 && continue ;;
+    esac
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
+  done
+}
+
+install_debian_packages() {
+  local missing
+  missing=$(missing_packages)
+  [ -z "$missing" ] && return 0
+  say "installing Debian packages:" $missing
+  export DEBIAN_FRONTEND=noninteractive
+  as_root apt-get update -q || die "apt-get update failed: is Debian's package archive reachable?"
+  # shellcheck disable=SC2086
+  as_root apt-get install -y -q --no-install-recommends $missing \
+    || die "apt-get install failed for: $missing"
+}
+
+# The mirror of the machine's own apt configuration, so that no host name
+# lives in this repository.
+debian_mirror() {
+  local m=""
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    m=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
+  fi
+  if [ -z "$m" ] && [ -f /etc/apt/sources.list ]; then
+    m=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) { print $i; exit } }' /etc/apt/sources.list)
+  fi
+  [ -n "$m" ] || die "cannot find a Debian mirror in /etc/apt/sources.list.d/debian.sources or /etc/apt/sources.list"
+  echo "$m"
+}
+
+fetch_ort_headers() {
+  [ -f "$ORT_HEADER" ] && return 0
+  say "fetching ONNX Runtime C API headers (Debian 13 libonnxruntime-dev)"
+  local dir mirror
+  dir=$(mktemp -d)
+  chmod 755 "$dir"
+  mirror=$(debian_mirror)
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/download"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" > "$dir/sources.list"
+  local o=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o "Dir::Etc::sourceparts=-"
+           -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
+           -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false")
+  apt-get "${o[@]}" update -q >&2 || die "apt-get update of Debian 13's index failed: is $mirror reachable?"
+  chmod 777 "$dir/download"
+  (cd "$dir/download" && apt-get "${o[@]}" download libonnxruntime-dev >&2) \
+    || die "apt-get download libonnxruntime-dev failed"
+  local deb
+  deb=$(ls "$dir"/download/libonnxruntime-dev_*.deb 2>/dev/null | head -n 1)
+  [ -n "$deb" ] || die "libonnxruntime-dev was not downloaded"
+  rm -rf "$ORT_HEADERS.tmp"
+  mkdir -p "$ORT_HEADERS.tmp"
+  dpkg-deb -x "$deb" "$ORT_HEADERS.tmp"
+  [ -f "$ORT_HEADERS.tmp/usr/include/onnxruntime/onnxruntime_c_api.h" ] \
+    || die "libonnxruntime-dev holds no onnxruntime_c_api.h"
+  rm -rf "$ORT_HEADERS"
+  mv "$ORT_HEADERS.tmp" "$ORT_HEADERS"
+  rm -rf "$dir"
+}
+
+fetch_ort_library() {
+  [ -f "$ORT_LIB" ] && return 0
+  say "fetching ONNX Runtime $ORT_VERSION (npm package onnxruntime-node, about 110 MB)"
+  local tarball="$DEPS/onnxruntime-node-$ORT_VERSION.tgz"
+  if [ ! -f "$tarball" ]; then
+    local dir
+    dir=$(mktemp -d)
+    # npm pack fetches and checks the tarball without running any of its scripts.
+    (cd "$dir" && npm pack --silent "onnxruntime-node@$ORT_VERSION" >/dev/null) \
+      || die "npm pack onnxruntime-node@$ORT_VERSION failed: is the npm registry reachable?"
+    mv "$dir/onnxruntime-node-$ORT_VERSION.tgz" "$tarball"
+    rm -rf "$dir"
+  fi
+  local out
+  out=$(mktemp -d)
+  tar -xzf "$tarball" -C "$out" package/bin/napi-v6/linux/x64/libonnxruntime.so.1 \
+    || die "$tarball holds no linux x64 libonnxruntime.so.1"
+  mkdir -p "$(dirname "$ORT_LIB")"
+  mv "$out/package/bin/napi-v6/linux/x64/libonnxruntime.so.1" "$ORT_LIB"
+  rm -rf "$out"
+  # The library is all we keep; the tarball would only take space.
+  rm -f "$tarball"
+}
+
+mkdir -p "$DEPS"
+install_debian_packages
+[ -f /usr/include/gemmi/third_party/pocketfft_hdronly.h ] || die "gemmi-dev installed no pocketfft_hdronly.h"
+fetch_ort_headers
+fetch_ort_library
+say "ready: $DEPS"

@@ -1,0 +1,34 @@
+// The short-time Fourier transform of one chunk into the model's tensor, and back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "constants.hpp"
+
+// [1][4][MODEL_BINS][MODEL_FRAMES] floats, planes: left re, left im, right re, right im.
+// One contiguous block: the model reads it in place.
+using Spectrogram = std::vector<float>;
+
+// Position of (plane, bin, frame) in a Spectrogram; bin-major, frame-minor.
+inline std::size_t spectrogram_index(std::int32_t plane, std::int32_t bin, std::int32_t frame) {
+  return (static_cast<std::size_t>(plane) * MODEL_BINS + static_cast<std::size_t>(bin)) * MODEL_FRAMES +
+         static_cast<std::size_t>(frame);
+}
+
+// One chunk's worth of samples per channel.
+struct ChunkSamples {
+  std::vector<float> left;
+  std::vector<float> right;
+};
+
+// The periodic Hann window of FFT_SIZE samples that both directions use.
+std::vector<float> make_analysis_window();
+
+// Spectrogram of a chunk of CHUNK_SAMPLES samples per channel.
+Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
+                              const std::vector<float>& window);
+
+// CHUNK_SAMPLES samples per channel resynthesised from a Spectrogram.
+ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window);

@@ -1,0 +1,22 @@
+// Reading 44100 Hz WAV files into float samples, and writing stereo float WAV files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A decoded song or stem: two channels of equal length. Mono input fills both.
+struct Stereo {
+  std::vector<float> left;
+  std::vector<float> right;
+};
+
+// The most frames one output file's 32-bit size fields can describe: 36 + 8 * n < 2^32.
+constexpr std::int64_t MAX_WAV_FRAMES = 536870907;
+
+// Reads, checks and decodes a RIFF/WAVE file; throws std::runtime_error naming the file.
+Stereo read_wav(const std::string& path);
+
+// Writes a two-channel, 44100 Hz, 32-bit float WAV file with the canonical 44-byte header.
+// Throws std::runtime_error on failure; an earlier file at path survives a failed write.
+void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right);
