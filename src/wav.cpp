@@ -1,1 +1,229 @@
 #include "wav.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+using Byte = unsigned char;
+
+std::uint16_t load_le16(const Byte* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t load_le32(const Byte* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+void store_le16(Byte* p, std::uint16_t v) {
+  p[0] = static_cast<Byte>(v);
+  p[1] = static_cast<Byte>(v >> 8);
+}
+
+void store_le32(Byte* p, std::uint32_t v) {
+  p[0] = static_cast<Byte>(v);
+  p[1] = static_cast<Byte>(v >> 8);
+  p[2] = static_cast<Byte>(v >> 16);
+  p[3] = static_cast<Byte>(v >> 24);
+}
+
+std::uint32_t bits_of(float v) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+float float_of(std::uint32_t bits) {
+  float v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+bool has_id(const Byte* p, const char (&id)[5]) { return std::memcmp(p, id, 4) == 0; }
+
+std::runtime_error bit_depth_error(const std::string& path) {
+  return std::runtime_error(path + " must be 16-bit PCM or 32-bit float WAV");
+}
+
+// The whole file in one buffer, through one read request.
+std::vector<Byte> load_file(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) throw std::runtime_error("cannot open " + path);
+
+  // A directory opens for reading on Linux, and its "length" is meaningless.
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    throw std::runtime_error("cannot open " + path + ": it is a directory");
+  }
+
+  std::fseek(file, 0, SEEK_END);
+  const long length = std::ftell(file);
+  std::fseek(file, 0, SEEK_SET);
+  // A pipe or other unseekable stream has no position to report.
+  if (length < 0) {
+    std::fclose(file);
+    throw std::runtime_error("cannot measure " + path + ": not a seekable file");
+  }
+
+  std::vector<Byte> bytes;
+  std::size_t got = 0;
+  try {
+    bytes.resize(static_cast<std::size_t>(length));
+  } catch (...) {
+    std::fclose(file);
+    throw;
+  }
+  if (length > 0) got = std::fread(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+  if (got != bytes.size()) throw std::runtime_error("short read " + path);
+  return bytes;
+}
+
+// Frames assembled per write request: 64 KiB.
+constexpr std::size_t WRITE_BLOCK_FRAMES = 8192;
+constexpr std::size_t HEADER_BYTES = 44;
+
+void write_header(Byte* h, std::uint32_t data_bytes) {
+  std::memcpy(h + 0, "RIFF", 4);
+  store_le32(h + 4, 36 + data_bytes);
+  std::memcpy(h + 8, "WAVE", 4);
+  std::memcpy(h + 12, "fmt ", 4);
+  store_le32(h + 16, 16);
+  store_le16(h + 20, 3);  // IEEE float
+  store_le16(h + 22, 2);
+  store_le32(h + 24, 44100);
+  store_le32(h + 28, 44100 * 8);
+  store_le16(h + 32, 8);
+  store_le16(h + 34, 32);
+  std::memcpy(h + 36, "data", 4);
+  store_le32(h + 40, data_bytes);
+}
+
+// Writes header and frames to an open file through block; false when any write fails.
+bool write_frames(std::FILE* file, const std::vector<float>& left, const std::vector<float>& right,
+                  std::vector<Byte>& block) {
+  const std::size_t frames = left.size();
+  Byte header[HEADER_BYTES];
+  write_header(header, static_cast<std::uint32_t>(8 * frames));
+  if (std::fwrite(header, 1, HEADER_BYTES, file) != HEADER_BYTES) return false;
+
+  for (std::size_t start = 0; start < frames; start += WRITE_BLOCK_FRAMES) {
+    const std::size_t count = std::min(WRITE_BLOCK_FRAMES, frames - start);
+    Byte* p = block.data();
+    for (std::size_t i = start; i < start + count; ++i, p += 8) {
+      store_le32(p, bits_of(left[i]));
+      store_le32(p + 4, bits_of(right[i]));
+    }
+    if (std::fwrite(block.data(), 1, 8 * count, file) != 8 * count) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Stereo read_wav(const std::string& path) {
+  Stereo song;
+  {
+    const std::vector<Byte> bytes = load_file(path);
+    const Byte* file = bytes.data();
+    const std::uint64_t length = bytes.size();
+
+    if (length < 12 || !has_id(file, "RIFF") || !has_id(file + 8, "WAVE"))
+      throw std::runtime_error(path + " is not a WAV file");
+    if (length < 20) throw std::runtime_error(path + " is missing fmt or data");
+
+    // Of each kind, the last chunk lying wholly inside the file counts. The RIFF
+    // form size is not trusted: writers get it wrong, and it never bounds the walk.
+    const Byte* fmt = nullptr;
+    std::uint64_t fmt_size = 0;
+    const Byte* data = nullptr;
+    std::uint64_t data_size = 0;
+    std::uint64_t offset = 12;
+    while (offset <= length && length - offset >= 8) {
+      const std::uint64_t size = load_le32(file + offset + 4);
+      if (size > length - offset - 8) break;
+      if (has_id(file + offset, "fmt ")) {
+        fmt = file + offset + 8;
+        fmt_size = size;
+      } else if (has_id(file + offset, "data")) {
+        data = file + offset + 8;
+        data_size = size;
+      }
+      // An odd body is followed by a pad byte; a last chunk may lack it.
+      offset += 8 + size + (size & 1);
+    }
+    if (!fmt || fmt_size < 16 || !data) throw std::runtime_error(path + " is missing fmt or data");
+
+    const std::uint16_t format_tag = load_le16(fmt + 0);
+    const std::uint16_t channels = load_le16(fmt + 2);
+    const std::uint32_t sample_rate = load_le32(fmt + 4);
+    const std::uint16_t bits_per_sample = load_le16(fmt + 14);
+
+    if (sample_rate != 44100)
+      throw std::runtime_error(path + " is " + std::to_string(sample_rate) +
+                               " Hz; Lyrabel separates 44100 Hz stereo WAV");
+    if (channels != 1 && channels != 2) throw std::runtime_error(path + " must be mono or stereo");
+
+    // The format is judged at the first sample, so a file without a whole frame
+    // is accepted whatever it claims to hold.
+    auto decode_sample = [&format_tag, &bits_per_sample, &path](const Byte* p) -> float {
+      if (format_tag == 3 && bits_per_sample == 32) return float_of(load_le32(p));
+      if (format_tag == 1 && bits_per_sample == 16) {
+        const std::uint16_t u = load_le16(p);
+        const int value = u < 0x8000 ? int(u) : int(u) - 0x10000;
+        return static_cast<float>(value) * (1.0f / 32768.0f);
+      }
+      throw bit_depth_error(path);
+    };
+
+    const std::size_t sample_bytes = bits_per_sample / 8;
+    const std::size_t frame_bytes = sample_bytes * channels;
+    // Below 8 bits a frame has no size to count frames with.
+    if (frame_bytes == 0) throw bit_depth_error(path);
+    const std::size_t frames = static_cast<std::size_t>(data_size / frame_bytes);
+
+    song.left.assign(frames, 0.0f);
+    song.right.assign(frames, 0.0f);
+    const Byte* p = data;
+    if (channels == 2) {
+      for (std::size_t i = 0; i < frames; ++i, p += frame_bytes) {
+        song.left[i] = decode_sample(p);
+        song.right[i] = decode_sample(p + sample_bytes);
+      }
+    } else {
+      for (std::size_t i = 0; i < frames; ++i, p += frame_bytes) {
+        const float value = decode_sample(p);
+        song.left[i] = value;
+        song.right[i] = value;
+      }
+    }
+  }
+  return song;
+}
+
+void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right) {
+  if (left.size() != right.size()) throw std::runtime_error("channel length mismatch");
+  if (left.size() > static_cast<std::uint64_t>(MAX_WAV_FRAMES))
+    throw std::runtime_error("cannot write " + path + ": more than " + std::to_string(MAX_WAV_FRAMES) +
+                             " frames do not fit in a WAV file");
+
+  // Written beside the target and renamed over it only when complete, so a
+  // failed run never destroys an earlier good file of the same name.
+  const std::string temporary = path + ".tmp-" + std::to_string(getpid());
+  std::vector<Byte> block(8 * std::min(left.size(), WRITE_BLOCK_FRAMES));
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (!file) throw std::runtime_error("cannot write " + path);
+  const bool written = write_frames(file, left, right, block);
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    throw std::runtime_error("cannot write " + path);
+  }
+}
