@@ -1,1 +1,228 @@
 #include "spectral.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <gemmi/third_party/pocketfft_hdronly.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define DUOSTEM_X86_FMA 1
+#endif
+
+namespace {
+
+// Smallest divisor of the resynthesis normalisation; the envelope only falls
+// this low in the margins that are dropped.
+constexpr float ENVELOPE_FLOOR = 1e-8f;
+static_assert(__builtin_bit_cast(std::uint32_t, ENVELOPE_FLOOR) == 0x322BCC77u, "1e-8 as a float");
+
+// The backward transform is unnormalised; the caller passes 1/FFT_SIZE.
+constexpr float INVERSE_SCALE = 1.0f / static_cast<float>(FFT_SIZE);
+static_assert(__builtin_bit_cast(std::uint32_t, INVERSE_SCALE) == 0x392AAAABu, "1/6144 as a float");
+
+// Frames are transformed in blocks so that each bin's run of frames is written
+// (and read back) contiguously instead of one float every MODEL_FRAMES floats.
+constexpr std::int32_t BLOCK_FRAMES = 16;
+static_assert(MODEL_FRAMES % BLOCK_FRAMES == 0, "frames split into whole blocks");
+
+// The first and last frame that read the chunk without mirroring.
+constexpr std::int32_t FIRST_DIRECT_FRAME = (EDGE_SAMPLES + HOP_SIZE - 1) / HOP_SIZE;
+constexpr std::int32_t LAST_DIRECT_FRAME = (CHUNK_SAMPLES - FFT_SIZE + EDGE_SAMPLES) / HOP_SIZE;
+static_assert(FIRST_DIRECT_FRAME == 3 && LAST_DIRECT_FRAME == 252, "three mirrored frames at each end");
+
+// The same plan pocketfft::r2c and c2r look up for FFT_SIZE, run in place.
+// Its packed layout: r0, r1, i1, r2, i2, ..., r(FFT_SIZE/2 - 1), i(FFT_SIZE/2 - 1), r(FFT_SIZE/2).
+using RealPlan = pocketfft::detail::pocketfft_r<float>;
+
+inline std::size_t packed_real(std::int32_t bin) { return bin == 0 ? 0 : static_cast<std::size_t>(2 * bin - 1); }
+inline std::size_t packed_imag(std::int32_t bin) { return static_cast<std::size_t>(2 * bin); }
+
+// Chunk position read by tap n of frame t: the chunk mirrored about its first
+// and last sample, neither of which is repeated.
+inline std::int32_t tap_position(std::int32_t frame, std::int32_t tap) {
+  std::int32_t j = frame * HOP_SIZE + tap - EDGE_SAMPLES;
+  if (j < 0) {
+    j = -j;
+  } else if (j > CHUNK_SAMPLES - 1) {
+    j = 2 * (CHUNK_SAMPLES - 1) - j;
+  }
+  return j;
+}
+
+void window_frame(const float* chunk, const float* window, std::int32_t frame, float* out) {
+  if (frame >= FIRST_DIRECT_FRAME && frame <= LAST_DIRECT_FRAME) {
+    const float* taps = chunk + (frame * HOP_SIZE - EDGE_SAMPLES);
+    for (std::int32_t n = 0; n < FFT_SIZE; ++n) out[n] = taps[n] * window[n];
+  } else {
+    for (std::int32_t n = 0; n < FFT_SIZE; ++n) out[n] = chunk[tap_position(frame, n)] * window[n];
+  }
+}
+
+void forward_channel(const float* chunk, const float* window, std::int32_t channel, const RealPlan& plan,
+                     float* block, Spectrogram& spec) {
+  for (std::int32_t first = 0; first < MODEL_FRAMES; first += BLOCK_FRAMES) {
+    for (std::int32_t b = 0; b < BLOCK_FRAMES; ++b) {
+      float* frame = block + static_cast<std::size_t>(b) * FFT_SIZE;
+      window_frame(chunk, window, first + b, frame);
+      plan.exec(frame, 1.0f, true);
+    }
+    // Bin MODEL_BINS (the Nyquist bin, last in the packed layout) is not kept.
+    for (std::int32_t k = 0; k < MODEL_BINS; ++k) {
+      float* re = &spec[spectrogram_index(2 * channel, k, first)];
+      float* im = &spec[spectrogram_index(2 * channel + 1, k, first)];
+      const std::size_t r = packed_real(k);
+      for (std::int32_t b = 0; b < BLOCK_FRAMES; ++b) {
+        const float* frame = block + static_cast<std::size_t>(b) * FFT_SIZE;
+        re[b] = frame[r];
+        im[b] = k == 0 ? 0.0f : frame[packed_imag(k)];
+      }
+    }
+  }
+}
+
+void overlap_add_fallback(float* acc, const float* window, const float* frame, std::int32_t count) {
+  for (std::int32_t n = 0; n < count; ++n) acc[n] = std::fma(window[n], frame[n], acc[n]);
+}
+
+#ifdef DUOSTEM_X86_FMA
+// Baseline x86-64 has no fused multiply-add instruction, so std::fma would be a
+// library call per sample; this build is chosen at run time where the processor
+// has one. Each lane rounds once, exactly as std::fma.
+__attribute__((target("avx,fma"))) void overlap_add_x86_fma(float* acc, const float* window, const float* frame,
+                                                              std::int32_t count) {
+  std::int32_t n = 0;
+  for (; n + 8 <= count; n += 8) {
+    const __m256 sum = _mm256_fmadd_ps(_mm256_loadu_ps(window + n), _mm256_loadu_ps(frame + n),
+                                       _mm256_loadu_ps(acc + n));
+    _mm256_storeu_ps(acc + n, sum);
+  }
+  for (; n < count; ++n) {
+    const __m128 sum = _mm_fmadd_ss(_mm_set_ss(window[n]), _mm_set_ss(frame[n]), _mm_set_ss(acc[n]));
+    acc[n] = _mm_cvtss_f32(sum);
+  }
+}
+
+bool processor_has_fma() { return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma"); }
+#endif
+
+using OverlapAdd = void (*)(float*, const float*, const float*, std::int32_t);
+
+OverlapAdd choose_overlap_add() {
+#ifdef DUOSTEM_X86_FMA
+  if (processor_has_fma()) return overlap_add_x86_fma;
+#endif
+  return overlap_add_fallback;
+}
+
+void backward_channel(const Spectrogram& spec, std::int32_t channel, const float* window, const float* squared,
+                      const RealPlan& plan, OverlapAdd overlap_add, float* block, float* span, float* envelope) {
+  for (std::int32_t first = 0; first < MODEL_FRAMES; first += BLOCK_FRAMES) {
+    // The imaginary part of bin 0 has no effect on a real transform; the Nyquist bin is zero.
+    for (std::int32_t k = 0; k < MODEL_BINS; ++k) {
+      const float* re = &spec[spectrogram_index(2 * channel, k, first)];
+      const float* im = &spec[spectrogram_index(2 * channel + 1, k, first)];
+      const std::size_t r = packed_real(k);
+      for (std::int32_t b = 0; b < BLOCK_FRAMES; ++b) {
+        float* frame = block + static_cast<std::size_t>(b) * FFT_SIZE;
+        frame[r] = re[b];
+        if (k != 0) frame[packed_imag(k)] = im[b];
+      }
+    }
+    for (std::int32_t b = 0; b < BLOCK_FRAMES; ++b) {
+      float* frame = block + static_cast<std::size_t>(b) * FFT_SIZE;
+      frame[FFT_SIZE - 1] = 0.0f;
+      plan.exec(frame, INVERSE_SCALE, false);
+      const std::size_t start = static_cast<std::size_t>(first + b) * HOP_SIZE;
+      overlap_add(span + start, window, frame, FFT_SIZE);
+      if (envelope != nullptr) {
+        float* env = envelope + start;
+        for (std::int32_t n = 0; n < FFT_SIZE; ++n) env[n] = env[n] + squared[n];
+      }
+    }
+  }
+}
+
+}  // namespace
+
+namespace spectral_kernels {
+
+void overlap_add_portable(float* acc, const float* window, const float* frame, std::int32_t count) {
+  overlap_add_fallback(acc, window, frame, count);
+}
+
+bool overlap_add_fused(float* acc, const float* window, const float* frame, std::int32_t count) {
+#ifdef DUOSTEM_X86_FMA
+  if (processor_has_fma()) {
+    overlap_add_x86_fma(acc, window, frame, count);
+    return true;
+  }
+#endif
+  (void)acc;
+  (void)window;
+  (void)frame;
+  (void)count;
+  return false;
+}
+
+}  // namespace spectral_kernels
+
+std::vector<float> make_analysis_window() {
+  // Periodic Hann (denominator FFT_SIZE, not FFT_SIZE - 1): at a hop of
+  // FFT_SIZE / 6 its squares overlap-add to a flat 2.25.
+  constexpr double TWO_PI = 6.283185307179586;
+  std::vector<float> window(FFT_SIZE);
+  for (std::int32_t i = 0; i < FFT_SIZE; ++i) {
+    const double x = (static_cast<double>(i) * TWO_PI) / static_cast<double>(FFT_SIZE);
+    window[static_cast<std::size_t>(i)] = static_cast<float>(std::fma(-0.5, std::cos(x), 0.5));
+  }
+  return window;
+}
+
+Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
+                              const std::vector<float>& window) {
+  Spectrogram spec(SPECTROGRAM_FLOATS);
+  const auto plan = pocketfft::detail::get_plan<RealPlan>(FFT_SIZE);
+  std::vector<float> block(static_cast<std::size_t>(BLOCK_FRAMES) * FFT_SIZE);
+  forward_channel(left.data(), window.data(), 0, *plan, block.data(), spec);
+  forward_channel(right.data(), window.data(), 1, *plan, block.data(), spec);
+  // Bins 0 to ZEROED_BINS - 1 (below 20 Hz) never reach the model.
+  for (std::int32_t plane = 0; plane < 4; ++plane) {
+    for (std::int32_t k = 0; k < ZEROED_BINS; ++k) {
+      float* bin = &spec[spectrogram_index(plane, k, 0)];
+      for (std::int32_t t = 0; t < MODEL_FRAMES; ++t) bin[t] = 0.0f;
+    }
+  }
+  return spec;
+}
+
+ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window) {
+  std::vector<float> acc(2 * static_cast<std::size_t>(OLA_SAMPLES));
+  std::vector<float> envelope(OLA_SAMPLES);
+  std::vector<float> squared(FFT_SIZE);
+  for (std::size_t n = 0; n < squared.size(); ++n) squared[n] = window[n] * window[n];
+  const auto plan = pocketfft::detail::get_plan<RealPlan>(FFT_SIZE);
+  const OverlapAdd overlap_add = choose_overlap_add();
+  std::vector<float> block(static_cast<std::size_t>(BLOCK_FRAMES) * FFT_SIZE);
+  float* left_span = acc.data();
+  float* right_span = acc.data() + OLA_SAMPLES;
+  // The envelope is the same for both channels, so only the left pass builds it.
+  backward_channel(spectrogram, 0, window.data(), squared.data(), *plan, overlap_add, block.data(), left_span,
+                   envelope.data());
+  backward_channel(spectrogram, 1, window.data(), squared.data(), *plan, overlap_add, block.data(), right_span,
+                   nullptr);
+
+  ChunkSamples out;
+  out.left.resize(CHUNK_SAMPLES);
+  out.right.resize(CHUNK_SAMPLES);
+  for (std::int32_t n = 0; n < CHUNK_SAMPLES; ++n) {
+    const std::size_t m = static_cast<std::size_t>(EDGE_SAMPLES + n);
+    float d = envelope[m];
+    if (d < ENVELOPE_FLOOR) d = ENVELOPE_FLOOR;
+    out.left[static_cast<std::size_t>(n)] = left_span[m] / d;
+    out.right[static_cast<std::size_t>(n)] = right_span[m] / d;
+  }
+  return out;
+}

@@ -32,3 +32,12 @@ Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<
 
 // CHUNK_SAMPLES samples per channel resynthesised from a Spectrogram.
 ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window);
+
+// The overlap-add step acc[n] = fma(window[n], frame[n], acc[n]) in both of its
+// builds, so that tests can hold them to the same bits.
+namespace spectral_kernels {
+// Portable: std::fma per sample.
+void overlap_add_portable(float* acc, const float* window, const float* frame, std::int32_t count);
+// The processor's fused multiply-add instructions; returns false, touching nothing, where it has none.
+bool overlap_add_fused(float* acc, const float* window, const float* frame, std::int32_t count);
+}  // namespace spectral_kernels
