@@ -18,6 +18,7 @@ the tool decodes it.
 import argparse
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -299,6 +300,17 @@ def make_song(seed, seconds):
     return song, voice, mix_q.astype(np.int16), vocals_q, instrumental_q
 
 
+def write_float_wav(path, samples):
+    """Canonical 44-byte header, format tag 3; no PEAK chunk, whose time stamp would break determinism."""
+    data = np.ascontiguousarray(samples, dtype="<f4").tobytes()
+    header = b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVE"
+    header += b"fmt " + struct.pack("<IHHIIHH", 16, 3, 2, RATE, RATE * 8, 8, 32)
+    header += b"data" + struct.pack("<I", len(data))
+    with open(path, "wb") as f:
+        f.write(header)
+        f.write(data)
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(description="Write a demo song and its true vocal and instrumental stems.")
     parser.add_argument("--seed", required=True, help="non-negative integer; the same seed gives the same song")
@@ -334,8 +346,8 @@ def main(argv):
     paths = (out, stem + "_true_vocals.wav", stem + "_true_instrumental.wav")
     try:
         soundfile.write(paths[0], mix, RATE, subtype="PCM_16")
-        soundfile.write(paths[1], (vocals / 32768.0).astype(np.float32), RATE, subtype="FLOAT")
-        soundfile.write(paths[2], (instrumental / 32768.0).astype(np.float32), RATE, subtype="FLOAT")
+        write_float_wav(paths[1], vocals / 32768.0)
+        write_float_wav(paths[2], instrumental / 32768.0)
     except (OSError, RuntimeError) as error:
         fail("cannot write %s: %s" % (out, error))
     sys.stderr.write("make_demo_song: seed %d, %.1f s, %d BPM, voice %s\n" % (seed, seconds, song.tempo, voice))

@@ -1,0 +1,108 @@
+// The bundled default model, models/vocals.onnx, run through the real tool: it
+// keeps what is centred and in phase within the voice band, and nothing else.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+#include "wav.hpp"
+
+namespace {
+
+const std::string DEFAULT_MODEL = std::string(DUOSTEM_SOURCE_DIR) + "/models/vocals.onnx";
+constexpr double PI = 3.14159265358979323846;
+constexpr std::size_t FRAMES = 88200;  // two seconds
+// Compared away from the song's ends, where the first and last frames see the silence around it.
+constexpr std::size_t FIRST = 8192;
+constexpr std::size_t LAST = FRAMES - 8192;
+
+double tone(double hz, std::size_t i, double phase = 0.0) {
+  return 0.25 * std::sin(2.0 * PI * hz * static_cast<double>(i) / 44100.0 + phase);
+}
+
+struct Channels {
+  double left;
+  double right;
+};
+
+// One stereo test signal and the part of it the vocals should hold.
+struct Case {
+  const char* name;
+  std::function<Channels(std::size_t)> input;
+  std::function<Channels(std::size_t)> vocals;
+  double tolerance;  // of the error energy, relative to the input's
+};
+
+Channels silent(std::size_t) { return {0.0, 0.0}; }
+
+double energy_ratio(const Stereo& got, const std::function<Channels(std::size_t)>& want, const Stereo& input) {
+  double error = 0.0;
+  double total = 0.0;
+  for (std::size_t i = FIRST; i < LAST; ++i) {
+    const Channels w = want(i);
+    error += std::pow(got.left[i] - w.left, 2) + std::pow(got.right[i] - w.right, 2);
+    total += std::pow(input.left[i], 2) + std::pow(input.right[i], 2);
+  }
+  return error / total;
+}
+
+}  // namespace
+
+TEST(DefaultModel, KeepsTheCentredInPhaseVoiceBand) {
+  const std::vector<Case> cases = {
+      {"centred 1 kHz stays", [](std::size_t i) { return Channels{tone(1000, i), tone(1000, i)}; },
+       [](std::size_t i) { return Channels{tone(1000, i), tone(1000, i)}; }, 1e-4},
+      {"centred 2 kHz stays beside a left 1 kHz",
+       [](std::size_t i) { return Channels{tone(1000, i) + tone(2000, i), tone(2000, i)}; },
+       [](std::size_t i) { return Channels{tone(2000, i), tone(2000, i)}; }, 1e-4},
+      // Constant-power pan at -0.6, where the demo song's chords sit: similarity 0.59.
+      {"panned left mostly goes",
+       [](std::size_t i) { return Channels{0.951 * tone(700, i), 0.309 * tone(700, i)}; }, silent, 1e-2},
+      {"hard left goes", [](std::size_t i) { return Channels{tone(1000, i), 0.0}; }, silent, 1e-4},
+      {"hard right goes", [](std::size_t i) { return Channels{0.0, tone(440, i)}; }, silent, 1e-4},
+      {"anti-phase goes", [](std::size_t i) { return Channels{tone(1000, i), -tone(1000, i)}; }, silent, 1e-4},
+      {"quarter-period offset goes",
+       [](std::size_t i) { return Channels{tone(1000, i), tone(1000, i, PI / 2)}; }, silent, 1e-4},
+      {"centred 60 Hz bass goes", [](std::size_t i) { return Channels{tone(60, i), tone(60, i)}; }, silent, 1e-4},
+      {"centred 14 kHz goes", [](std::size_t i) { return Channels{tone(14000, i), tone(14000, i)}; }, silent, 1e-4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<float> samples(2 * FRAMES);
+    for (std::size_t i = 0; i < FRAMES; ++i) {
+      const Channels s = c.input(i);
+      samples[2 * i] = static_cast<float>(s.left);
+      samples[2 * i + 1] = static_cast<float>(s.right);
+    }
+    write_file(dir / "in.wav", float_wav(2, samples));
+    const RunResult r = run_tool({dir / "in.wav", "--model", DEFAULT_MODEL, "--out-dir", dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Stereo input = read_wav(dir / "in.wav");
+    const Stereo vocals = read_wav(dir / "in_(Vocals).wav");
+    ASSERT_EQ(vocals.left.size(), FRAMES);
+    EXPECT_LT(energy_ratio(vocals, c.vocals, input), c.tolerance);
+  }
+}
+
+// The Quick start runs the tool from the repository root without --model.
+TEST(DefaultModel, IsFoundAtTheDefaultPathFromTheRepositoryRoot) {
+  TempDir dir;
+  std::vector<float> samples(2 * FRAMES);
+  for (std::size_t i = 0; i < FRAMES; ++i) {
+    samples[2 * i] = static_cast<float>(tone(1000, i) + tone(300, i));
+    samples[2 * i + 1] = static_cast<float>(tone(1000, i));
+  }
+  write_file(dir / "in.wav", float_wav(2, samples));
+  const std::string named = dir / "named";
+  const std::string fallback = dir / "default";
+  const RunResult with_model = run_tool({dir / "in.wav", "--model", DEFAULT_MODEL, "--out-dir", named});
+  ASSERT_EQ(with_model.status, 0) << with_model.err;
+  const RunResult without = run_tool({dir / "in.wav", "--out-dir", fallback}, DUOSTEM_SOURCE_DIR);
+  ASSERT_EQ(without.status, 0) << without.err;
+  EXPECT_EQ(read_file(fallback + "/in_(Vocals).wav"), read_file(named + "/in_(Vocals).wav"));
+}
