@@ -48,8 +48,8 @@ say "output files"
 printf '%s\n%s\n' "$vocals" "$instrumental"
 
 stem=${SONG%.wav}
-say "signal-to-distortion ratio against the true stems (the mix column takes the mix itself as the estimate)"
-step "measuring" "$PYTHON" tools/stem_quality.py --mix "$SONG" \
+step "signal-to-distortion ratio against the true stems (the mix column takes the mix itself as the estimate)" \
+  "$PYTHON" tools/stem_quality.py --mix "$SONG" \
   --true-vocals "${stem}_true_vocals.wav" --true-instrumental "${stem}_true_instrumental.wav" \
   --vocals "$vocals" --instrumental "$instrumental"
 
