@@ -89,14 +89,14 @@ std::string shape_text(const std::vector<std::int64_t>& dims) {
   return text + "]";
 }
 
-const std::string WANTED = "duostem needs a tensor of 3145728 32-bit floats [1, 4, 3072, 256]";
+constexpr const char* WANTED = "duostem needs a tensor of 3145728 32-bit floats [1, 4, 3072, 256]";
 
 // The copy reads SPECTROGRAM_BYTES from the output's data, so anything but
 // exactly that many floats would be read past its end or misread.
 void check_output(const OrtApi* api, const OrtValue* output) {
   int is_tensor = 0;
   check(api, api->IsTensor(output, &is_tensor));
-  if (!is_tensor) throw std::runtime_error("the model's \"output\" is not a tensor; " + WANTED);
+  if (!is_tensor) throw std::runtime_error(std::string("the model's \"output\" is not a tensor; ") + WANTED);
 
   ShapeInfoGuard shape(api);
   check(api, api->GetTensorTypeAndShape(output, &shape.info));
