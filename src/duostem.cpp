@@ -1,9 +1,13 @@
 // duostem: splits a 44100 Hz WAV song into vocals and instrumental.
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
+#include "model.hpp"
+#include "separation.hpp"
 #include "wav.hpp"
 
 namespace {
@@ -40,11 +44,42 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
   return std::nullopt;
 }
 
+// The file name of path without its directories and its last extension.
+// Both separators count on every platform, so Windows paths name the same file.
+std::string file_stem(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
 // One whole run; every failure is an exception carrying the message to show.
+// The locals are made in the order input, session, vocals, instrumental, paths,
+// so the runtime's handles are released after the printing and before any
+// message of a failure is printed.
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
   const Stereo input = read_wav(settings.input_path);
-  (void)input;
+  // A stem that no output file can hold is refused now, not after hours of work.
+  if (input.left.size() > static_cast<std::size_t>(MAX_WAV_FRAMES))
+    throw std::runtime_error(settings.input_path + " has " + std::to_string(input.left.size()) +
+                             " frames; an output file holds at most " + std::to_string(MAX_WAV_FRAMES));
+
+  Session session;
+  open_session(session, settings.model_path);
+  const Stereo vocals = process_song(session, input);
+  const Stereo instrumental = derive_instrumental(input, vocals);
+
+  // Only now, with both stems in memory: a failed separation leaves nothing on disk.
+  std::filesystem::create_directories(settings.out_dir);
+  const std::string stem = file_stem(settings.input_path);
+  const std::string vocals_path = settings.out_dir + "/" + stem + "_(Vocals).wav";
+  const std::string instrumental_path = settings.out_dir + "/" + stem + "_(Instrumental).wav";
+  write_wav(vocals_path, vocals.left, vocals.right);
+  write_wav(instrumental_path, instrumental.left, instrumental.right);
+
+  std::printf("%s\n%s\n", instrumental_path.c_str(), vocals_path.c_str());
+  if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write the output paths to standard output");
 }
 
 }  // namespace

@@ -1,1 +1,142 @@
+// The whole run through the real executable: chunk schedule, output naming,
+// the printed paths, and what a failed run leaves behind.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+#include "wav.hpp"
+
+namespace {
+
+std::string progress_lines(int total) {
+  std::string lines;
+  for (int k = 1; k <= total; ++k) lines += "chunk " + std::to_string(k) + "/" + std::to_string(total) + "\n";
+  return lines;
+}
+
+// A quiet 16-bit stereo song of the given length, with something in it.
+std::string song_bytes(std::size_t frames) {
+  std::vector<std::int16_t> samples(2 * frames);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>((i * 7919) % 2001 - 1000);
+  return pcm16_wav(2, samples);
+}
+
+const std::string IDENTITY = test_model("identity.onnx");
+
+}  // namespace
+
+TEST(Run, ChunkScheduleFollowsTheSongLength) {
+  struct Case {
+    std::size_t frames;
+    int chunks;
+  };
+  for (const Case& c : std::vector<Case>{{0, 2}, {1, 2}, {254975, 2}, {254976, 4}, {441000, 4}, {509952, 6}}) {
+    SCOPED_TRACE("frames " + std::to_string(c.frames));
+    TempDir dir;
+    write_file(dir / "song.wav", song_bytes(c.frames));
+    const RunResult r = run_tool({"song.wav", "--model", IDENTITY}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, progress_lines(c.chunks));
+    EXPECT_EQ(r.out, "./song_(Instrumental).wav\n./song_(Vocals).wav\n");
+    for (const char* name : {"song_(Vocals).wav", "song_(Instrumental).wav"}) {
+      const Stereo stem = read_wav(dir / name);
+      EXPECT_EQ(stem.left.size(), c.frames) << name;
+      EXPECT_EQ(read_file(dir / name).size(), 44 + 8 * c.frames) << name;
+    }
+  }
+}
+
+TEST(Run, OutputNamesAndPrintedPaths) {
+  struct Case {
+    std::string input;      // relative to the working directory
+    std::vector<std::string> out_dir;  // the --out-dir arguments, if any
+    std::string vocals;     // expected path, as printed
+    std::string instrumental;
+  };
+  const std::vector<Case> cases = {
+      {"music/song.wav", {}, "./song_(Vocals).wav", "./song_(Instrumental).wav"},
+      {"song.wav", {"--out-dir", "out/"}, "out//song_(Vocals).wav", "out//song_(Instrumental).wav"},
+      {"song.wav", {"--out-dir", "a/b/c"}, "a/b/c/song_(Vocals).wav", "a/b/c/song_(Instrumental).wav"},
+      {"music/live.set/take.1.wav", {"--out-dir", "x"}, "x/take.1_(Vocals).wav", "x/take.1_(Instrumental).wav"},
+      {"music/.wav", {}, "./_(Vocals).wav", "./_(Instrumental).wav"},
+      {"music/noext", {}, "./noext_(Vocals).wav", "./noext_(Instrumental).wav"},
+      {"music/song.", {}, "./song_(Vocals).wav", "./song_(Instrumental).wav"},
+      {"music\\win\\song.wav", {}, "./song_(Vocals).wav", "./song_(Instrumental).wav"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    TempDir dir;
+    std::filesystem::create_directories(std::filesystem::path(dir / c.input).parent_path());
+    write_file(dir / c.input, song_bytes(1000));
+    std::vector<std::string> args{c.input, "--model", IDENTITY};
+    args.insert(args.end(), c.out_dir.begin(), c.out_dir.end());
+    const RunResult r = run_tool(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.instrumental + "\n" + c.vocals + "\n");
+    EXPECT_EQ(read_wav(dir / c.vocals).left.size(), 1000u);
+    EXPECT_EQ(read_wav(dir / c.instrumental).left.size(), 1000u);
+  }
+}
+
+TEST(Run, FailuresLeaveNothingBehind) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;   // after the input song.wav
+    bool write_song;
+    std::string err_prefix;          // standard error starts with this
+    std::string err_contains;        // and holds this
+  };
+  const std::vector<Case> cases = {
+      {"missing model", {"--model", "nowhere.onnx", "--out-dir", "out"}, true, "duostem: ", "nowhere.onnx"},
+      {"wrong output name", {"--model", test_model("wrong_output_name.onnx"), "--out-dir", "out"}, true, "duostem: ",
+       "output"},
+      {"missing input and model", {"--model", "nowhere.onnx", "--out-dir", "out"}, false,
+       "duostem: cannot open song.wav\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.write_song) write_file(dir / "song.wav", song_bytes(1000));
+    std::vector<std::string> args{"song.wav"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = run_tool(args, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind(c.err_prefix, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.err_contains), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("chunk "), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(dir / "out")) << "the output directory was created";
+  }
+}
+
+TEST(Run, OutputDirectoryThatIsAFileFailsAfterTheSeparation) {
+  TempDir dir;
+  write_file(dir / "song.wav", song_bytes(1000));
+  write_file(dir / "taken", "a regular file");
+  const RunResult r = run_tool({"song.wav", "--model", IDENTITY, "--out-dir", "taken"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  ASSERT_EQ(r.err.rfind(progress_lines(2) + "duostem: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.back(), '\n');
+  EXPECT_EQ(read_file(dir / "taken"), "a regular file");
+  EXPECT_FALSE(file_exists(dir / "taken/song_(Vocals).wav"));
+}
+
+TEST(Run, ASongTooLongForAnOutputFileIsRefusedBeforeTheModelLoads) {
+  // One frame over the limit, mono 16-bit; sparse, so it costs no disk.
+  const std::uint64_t frames = MAX_WAV_FRAMES + 1;
+  TempDir dir;
+  const std::string header = riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 16)) +
+                                  wav_chunk_header("data", static_cast<std::uint32_t>(2 * frames)));
+  write_file(dir / "long.wav", header);
+  ASSERT_EQ(truncate((dir / "long.wav").c_str(), static_cast<off_t>(header.size() + 2 * frames)), 0);
+  const RunResult r = run_tool({"long.wav", "--model", "nowhere.onnx"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "duostem: long.wav has 536870908 frames; an output file holds at most 536870907\n");
+}
