@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -102,41 +103,91 @@ Stereo synthetic_song(std::int32_t frames) {
   return song;
 }
 
-// The whole run of the tool, with the chunk loop of process_song inlined.
-struct StageTimes {
-  double read = 0, open = 0, setup = 0, window = 0, copy = 0, spectrogram = 0, model = 0,
-         resynthesis = 0, crossfade = 0, vocals = 0, instrumental = 0, write = 0, total = 0;
-  double first_model = 0, min_model = 1e300, max_model = 0;
-  int chunks = 0;
-  double rss_before_open = 0, rss_after_open = 0, rss_before_run = 0, rss_after_run = 0;
-  std::int64_t padded = 0;
+double thread_cpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// Wall time and this thread's processor time. The processor time of the tool's
+// own stages hardly moves when other work shares the machine; the wall time does.
+struct Span {
+  double wall = 0, cpu = 0;
 };
 
-void time_chunk_model(StageTimes& times, double t) {
-  times.model += t;
-  if (times.chunks == 0) times.first_model = t;
-  times.min_model = std::min(times.min_model, t);
-  times.max_model = std::max(times.max_model, t);
-}
+class Stopwatch {
+ public:
+  Stopwatch() : wall_(Clock::now()), cpu_(thread_cpu()) {}
+  Span lap() const { return Span{seconds_since(wall_), thread_cpu() - cpu_}; }
+  void add_to(Span& total) const {
+    const Span s = lap();
+    total.wall += s.wall;
+    total.cpu += s.cpu;
+  }
+
+ private:
+  Clock::time_point wall_;
+  double cpu_;
+};
+
+enum Stage { READ, OPEN, SETUP, WINDOW, COPY, SPECTROGRAM, MODEL, RESYNTHESIS, CROSSFADE, RELEASE, VOCALS,
+             INSTRUMENTAL, WRITE, STAGES };
+
+struct StageInfo {
+  const char* key;
+  const char* label;
+  bool own;       // the tool's own work (everything but loading and running the model)
+  bool assembly;  // part of the cross-fade and assembly group
+};
+
+constexpr StageInfo STAGE_INFO[STAGES] = {
+    {"read", "read_wav (song)", true, false},
+    {"open", "open_session", false, false},
+    {"setup", "padding + accumulators", true, true},
+    {"window", "chunk_window", true, true},
+    {"copy", "chunk copies", true, true},
+    {"spectrogram", "chunk_spectrogram", true, false},
+    {"model", "infer_chunk (model runs)", false, false},
+    {"resynthesis", "resynthesize_chunk", true, false},
+    {"crossfade", "cross-fade + progress line", true, true},
+    {"release", "chunk buffer releases", true, true},
+    {"vocals", "vocals + release", true, true},
+    {"instrumental", "derive_instrumental", true, true},
+    {"write", "write_wav (2 stems)", true, false},
+};
+
+// The whole run of the tool, with the chunk loop of process_song inlined.
+struct StageTimes {
+  Span stage[STAGES];
+  Span total;
+  double first_model = 0, min_model = 1e300, max_model = 0;
+  int chunks = 0;
+  double rss_before_open = 0, rss_after_open = 0, rss_before_run = 0, rss_after_run = 0, peak_first_run = 0;
+  std::int64_t padded = 0;
+};
 
 // Reads the song, separates it and writes both stems; keeps the input and the vocals for the check.
 StageTimes run_pipeline(const std::string& song_path, const std::string& model_path, const std::string& out_dir,
                         Session& session, Stereo& input, Stereo& vocals) {
   StageTimes times;
-  const Clock::time_point run_start = Clock::now();
+  Span* stage = times.stage;
+  const Stopwatch run;
 
-  Clock::time_point t = Clock::now();
-  input = read_wav(song_path);
-  times.read = seconds_since(t);
-
+  {
+    const Stopwatch t;
+    input = read_wav(song_path);
+    t.add_to(stage[READ]);
+  }
   times.rss_before_open = rss();
-  t = Clock::now();
-  open_session(session, model_path);
-  times.open = seconds_since(t);
+  {
+    const Stopwatch t;
+    open_session(session, model_path);
+    t.add_to(stage[OPEN]);
+  }
   times.rss_after_open = rss();
 
   // The chunk loop as process_song runs it: the same buffers, windows and arithmetic.
-  t = Clock::now();
+  Stopwatch t;
   const std::vector<float> analysis_window = make_analysis_window();
   const std::int32_t n = static_cast<std::int32_t>(input.left.size());
   const std::int32_t padded = (n / CHUNK_BODY + 1) * CHUNK_BODY + 2 * EDGE_SAMPLES;
@@ -150,42 +201,55 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
   std::vector<float> left_result(L, 0.0f);
   std::vector<float> right_result(L, 0.0f);
   std::vector<float> weight_sum(L, 0.0f);
-  times.setup = seconds_since(t);
+  t.add_to(stage[SETUP]);
 
-  t = Clock::now();
+  // process_song makes the full-length cross-fade window once and only the last two anew.
+  t = Stopwatch();
   const std::vector<float> full_window = chunk_window(CHUNK_SAMPLES);
-  times.window = seconds_since(t);
+  t.add_to(stage[WINDOW]);
 
   std::int32_t k = 0;
   for (std::int32_t s = 0; s < padded; s += CHUNK_STEP, ++k) {
     const std::int32_t len = std::min(s + CHUNK_SAMPLES, padded) - s;
-    t = Clock::now();
-    const std::vector<float> short_window = len == CHUNK_SAMPLES ? std::vector<float>() : chunk_window(len);
+    t = Stopwatch();
+    std::vector<float> short_window = len == CHUNK_SAMPLES ? std::vector<float>() : chunk_window(len);
     const std::vector<float>& w = len == CHUNK_SAMPLES ? full_window : short_window;
-    times.window += seconds_since(t);
+    t.add_to(stage[WINDOW]);
 
-    t = Clock::now();
+    t = Stopwatch();
     std::vector<float> chunk_left(CHUNK_SAMPLES, 0.0f);
     std::vector<float> chunk_right(CHUNK_SAMPLES, 0.0f);
     std::copy_n(left_plane.begin() + s, len, chunk_left.begin());
     std::copy_n(right_plane.begin() + s, len, chunk_right.begin());
-    times.copy += seconds_since(t);
+    t.add_to(stage[COPY]);
 
-    t = Clock::now();
+    t = Stopwatch();
     Spectrogram spectrogram = chunk_spectrogram(chunk_left, chunk_right, analysis_window);
-    times.spectrogram += seconds_since(t);
+    t.add_to(stage[SPECTROGRAM]);
 
-    if (k == 0) times.rss_before_run = rss();
-    t = Clock::now();
+    // The runtime's working memory of a run is freed again before Run returns,
+    // so only the high-water mark across the first run shows it.
+    if (k == 0) {
+      times.rss_before_run = rss();
+      reset_peak_rss();
+    }
+    t = Stopwatch();
     infer_chunk(session, spectrogram);
-    time_chunk_model(times, seconds_since(t));
-    if (k == 0) times.rss_after_run = rss();
+    const double model = t.lap().wall;
+    t.add_to(stage[MODEL]);
+    if (k == 0) {
+      times.rss_after_run = rss();
+      times.peak_first_run = peak_rss();
+      times.first_model = model;
+    }
+    times.min_model = std::min(times.min_model, model);
+    times.max_model = std::max(times.max_model, model);
 
-    t = Clock::now();
-    const ChunkSamples resynthesized = resynthesize_chunk(spectrogram, analysis_window);
-    times.resynthesis += seconds_since(t);
+    t = Stopwatch();
+    ChunkSamples resynthesized = resynthesize_chunk(spectrogram, analysis_window);
+    t.add_to(stage[RESYNTHESIS]);
 
-    t = Clock::now();
+    t = Stopwatch();
     float* left_acc = left_result.data() + s;
     float* right_acc = right_result.data() + s;
     float* weight_acc = weight_sum.data() + s;
@@ -196,11 +260,20 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
       weight_acc[i] = weight_acc[i] + w[u];
     }
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, total);
-    times.crossfade += seconds_since(t);
+    t.add_to(stage[CROSSFADE]);
+
+    t = Stopwatch();
+    std::vector<float>().swap(short_window);
+    std::vector<float>().swap(chunk_left);
+    std::vector<float>().swap(chunk_right);
+    Spectrogram().swap(spectrogram);
+    std::vector<float>().swap(resynthesized.left);
+    std::vector<float>().swap(resynthesized.right);
+    t.add_to(stage[RELEASE]);
     ++times.chunks;
   }
 
-  t = Clock::now();
+  t = Stopwatch();
   vocals.left.resize(input.left.size());
   vocals.right.resize(input.left.size());
   for (std::size_t i = 0; i < vocals.left.size(); ++i) {
@@ -214,45 +287,104 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
   std::vector<float>().swap(left_result);
   std::vector<float>().swap(right_plane);
   std::vector<float>().swap(left_plane);
-  times.vocals = seconds_since(t);
+  t.add_to(stage[VOCALS]);
 
-  t = Clock::now();
+  t = Stopwatch();
   const Stereo instrumental = derive_instrumental(input, vocals);
-  times.instrumental = seconds_since(t);
+  t.add_to(stage[INSTRUMENTAL]);
 
-  t = Clock::now();
+  t = Stopwatch();
   std::filesystem::create_directories(out_dir);
   write_wav(out_dir + "/song_(Vocals).wav", vocals.left, vocals.right);
   write_wav(out_dir + "/song_(Instrumental).wav", instrumental.left, instrumental.right);
-  times.write = seconds_since(t);
+  t.add_to(stage[WRITE]);
 
-  times.total = seconds_since(run_start);
+  times.total = run.lap();
   return times;
 }
 
-// The chunk's 512 forward and 512 backward transforms alone, with the arguments
-// the spectral module passes, over frames of the song; seconds per chunk, best of reps.
-double bare_transforms_per_chunk(const std::vector<float>& samples, int reps) {
+// Median of reps timings of f(), both clocks.
+template <typename F>
+Span median_span(int reps, F&& f) {
+  std::vector<double> wall, cpu;
+  for (int r = 0; r < reps; ++r) {
+    const Stopwatch t;
+    f();
+    const Span s = t.lap();
+    wall.push_back(s.wall);
+    cpu.push_back(s.cpu);
+  }
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  return Span{wall[wall.size() / 2], cpu[cpu.size() / 2]};
+}
+
+// One chunk's work piece by piece: the bare transforms with the arguments the
+// spectral module's calls take, and the module's functions around them.
+struct Kernels {
+  Span r2c, c2r, spectrogram, resynthesis, zeroed_spectrogram, full_window, crossfade;
+};
+
+Kernels measure_kernels(const std::vector<float>& left, const std::vector<float>& right, int reps) {
   const pocketfft::shape_t shape{static_cast<std::size_t>(FFT_SIZE)};
   const pocketfft::stride_t real_stride{sizeof(float)};
   const pocketfft::stride_t complex_stride{sizeof(std::complex<float>)};
   const float inverse_scale = 1.0f / static_cast<float>(FFT_SIZE);
+  const std::vector<float> window = make_analysis_window();
   std::vector<float> frame(static_cast<std::size_t>(FFT_SIZE));
   std::vector<std::complex<float>> bins(static_cast<std::size_t>(SPECTRUM_BINS));
-  const std::size_t span = samples.size() - static_cast<std::size_t>(FFT_SIZE);
-  double best = 1e300;
   volatile float sink = 0.0f;
-  for (int r = 0; r < reps; ++r) {
-    const Clock::time_point t = Clock::now();
-    for (int f = 0; f < 2 * MODEL_FRAMES; ++f) {
-      const float* source = samples.data() + (static_cast<std::size_t>(f) * HOP_SIZE) % span;
-      pocketfft::r2c(shape, real_stride, complex_stride, 0, true, source, bins.data(), 1.0f, 1);
-      pocketfft::c2r(shape, complex_stride, real_stride, 0, false, bins.data(), frame.data(), inverse_scale, 1);
-      sink = sink + frame[static_cast<std::size_t>(f)];
+  Kernels k;
+
+  // Frames of the chunk itself, windowed, so the data are those the module transforms.
+  std::vector<float> frames(static_cast<std::size_t>(MODEL_FRAMES) * FFT_SIZE * 2);
+  for (int c = 0; c < 2; ++c) {
+    const std::vector<float>& chunk = c == 0 ? left : right;
+    for (int t = 0; t < MODEL_FRAMES; ++t) {
+      for (int n = 0; n < FFT_SIZE; ++n) {
+        int j = t * HOP_SIZE + n - EDGE_SAMPLES;
+        if (j < 0) j = -j;
+        if (j > CHUNK_SAMPLES - 1) j = 2 * (CHUNK_SAMPLES - 1) - j;
+        frames[(static_cast<std::size_t>(c) * MODEL_FRAMES + static_cast<std::size_t>(t)) * FFT_SIZE +
+               static_cast<std::size_t>(n)] = chunk[static_cast<std::size_t>(j)] * window[static_cast<std::size_t>(n)];
+      }
     }
-    best = std::min(best, seconds_since(t));
   }
-  return best;
+  std::vector<std::complex<float>> spectra(static_cast<std::size_t>(2 * MODEL_FRAMES) * SPECTRUM_BINS);
+  k.r2c = median_span(reps, [&] {
+    for (std::size_t f = 0; f < 2 * MODEL_FRAMES; ++f)
+      pocketfft::r2c(shape, real_stride, complex_stride, 0, true, frames.data() + f * FFT_SIZE,
+                     spectra.data() + f * SPECTRUM_BINS, 1.0f, 1);
+  });
+  k.c2r = median_span(reps, [&] {
+    for (std::size_t f = 0; f < 2 * MODEL_FRAMES; ++f) {
+      pocketfft::c2r(shape, complex_stride, real_stride, 0, false, spectra.data() + f * SPECTRUM_BINS,
+                     frame.data(), inverse_scale, 1);
+      sink = sink + frame[f];
+    }
+  });
+  Spectrogram spectrogram;
+  k.spectrogram = median_span(reps, [&] { spectrogram = chunk_spectrogram(left, right, window); });
+  k.resynthesis = median_span(reps, [&] {
+    const ChunkSamples out = resynthesize_chunk(spectrogram, window);
+    sink = sink + out.left[1000];
+  });
+  k.zeroed_spectrogram = median_span(reps, [&] {
+    Spectrogram zeros(SPECTROGRAM_FLOATS);
+    sink = sink + zeros[12345];
+  });
+  std::vector<float> w;
+  k.full_window = median_span(reps, [&] { w = chunk_window(CHUNK_SAMPLES); });
+  std::vector<float> acc_l(CHUNK_SAMPLES), acc_r(CHUNK_SAMPLES), acc_w(CHUNK_SAMPLES);
+  k.crossfade = median_span(reps, [&] {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(CHUNK_SAMPLES); ++i) {
+      acc_l[i] = std::fma(left[i], w[i], acc_l[i]);
+      acc_r[i] = std::fma(right[i], w[i], acc_r[i]);
+      acc_w[i] = acc_w[i] + w[i];
+    }
+    sink = sink + acc_l[100];
+  });
+  return k;
 }
 
 // A session like open_session's but with the given intra-op thread count, and
@@ -307,6 +439,7 @@ struct ThreadedSession {
 struct ThreadFigures {
   int threads;
   std::vector<double> runs;
+  std::vector<double> after, after_cpu;  // resynthesize_chunk right after the run, as in the chunk loop
 };
 
 double median(std::vector<double> values) {
@@ -323,8 +456,9 @@ std::vector<ThreadFigures> compare_threads(const Session& base, const Settings& 
   std::vector<std::unique_ptr<ThreadedSession>> sessions;
   for (int threads : settings.threads) {
     sessions.push_back(std::make_unique<ThreadedSession>(base, settings.model, threads));
-    figures.push_back(ThreadFigures{threads, {}});
+    figures.push_back(ThreadFigures{threads, {}, {}, {}});
   }
+  const std::vector<float> window = make_analysis_window();
   Spectrogram spectrogram;
   for (auto& s : sessions) {  // first runs size the runtime's buffers: not counted
     spectrogram = input;
@@ -336,6 +470,11 @@ std::vector<ThreadFigures> compare_threads(const Session& base, const Settings& 
     for (std::size_t i = 0; i < sessions.size(); ++i) {
       spectrogram = input;
       figures[i].runs.push_back(sessions[i]->run(base.memory_info, spectrogram));
+      const Stopwatch t;
+      const ChunkSamples resynthesized = resynthesize_chunk(spectrogram, window);
+      const Span s = t.lap();
+      figures[i].after.push_back(s.wall);
+      figures[i].after_cpu.push_back(s.cpu);
     }
   }
   return figures;
@@ -343,6 +482,7 @@ std::vector<ThreadFigures> compare_threads(const Session& base, const Settings& 
 
 std::vector<int> parse_threads(const std::string& text) {
   std::vector<int> threads;
+  if (text.empty() || text == "none") return threads;
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t end = std::min(text.find(',', start), text.size());
@@ -350,7 +490,7 @@ std::vector<int> parse_threads(const std::string& text) {
     char* rest = nullptr;
     const long value = std::strtol(item.c_str(), &rest, 10);
     if (item.empty() || *rest != '\0' || value < 0 || value > 64)
-      throw std::invalid_argument("--threads wants a list like 0,1,2 of counts from 0 to 64, not " + text);
+      throw std::invalid_argument("--threads wants a list like 0,1,2 of counts from 0 to 64, or none, not " + text);
     threads.push_back(static_cast<int>(value));
     start = end + 1;
   }
@@ -444,16 +584,10 @@ int main(int argc, char** argv) {
     const StageTimes times = run_pipeline(song_path, settings.model, scratch.path + "/out", session, input, vocals);
     const double peak = peak_rss();
 
-    // The chunk's bare transforms in the same process, over the song's own samples.
-    std::vector<float> bare_source(input.left);
-    bare_source.resize(std::max<std::size_t>(bare_source.size(), CHUNK_SAMPLES), 0.0f);
-    const double bare = bare_transforms_per_chunk(bare_source, std::max(5, std::min(times.chunks, 30)));
-    std::vector<float>().swap(bare_source);
-
     std::FILE* record = settings.record.empty() ? nullptr : std::fopen(settings.record.c_str(), "w");
     if (!settings.record.empty() && !record) throw std::runtime_error("cannot write " + settings.record);
-    const auto figure = [&](const char* key, double value) {
-      if (record) std::fprintf(record, "%s %.9g\n", key, value);
+    const auto figure = [&](const std::string& key, double value) {
+      if (record) std::fprintf(record, "%s %.9g\n", key.c_str(), value);
     };
 
     const double n = static_cast<double>(frames);
@@ -462,82 +596,109 @@ int main(int argc, char** argv) {
     std::printf("song %.1f s, %d frames, padded %lld samples, %d chunks\n\n", settings.seconds, frames,
                 static_cast<long long>(times.padded), times.chunks);
 
-    struct Row {
-      const char* key;
-      const char* label;
-      double seconds;
-    };
-    const double assembly = times.window + times.copy + times.crossfade + times.setup + times.vocals +
-                            times.instrumental;
-    const Row rows[] = {
-        {"read", "read_wav (song)", times.read},
-        {"open", "open_session", times.open},
-        {"spectrogram", "chunk_spectrogram", times.spectrogram},
-        {"model", "infer_chunk (model runs)", times.model},
-        {"resynthesis", "resynthesize_chunk", times.resynthesis},
-        {"window", "  chunk_window", times.window},
-        {"copy", "  chunk copies", times.copy},
-        {"crossfade", "  cross-fade + progress", times.crossfade},
-        {"setup", "  padding + accumulators", times.setup},
-        {"vocals", "  vocals + release", times.vocals},
-        {"instrumental", "  derive_instrumental", times.instrumental},
-        {"assembly", "cross-fade and assembly", assembly},
-        {"write", "write_wav (2 stems)", times.write},
-    };
-    const double stage_sum = times.read + times.open + times.spectrogram + times.model + times.resynthesis +
-                             assembly + times.write;
-    std::printf("%-28s %12s %12s %8s\n", "stage", "total s", "per chunk ms", "share");
-    for (const Row& row : rows) {
-      std::printf("%-28s %12.4f %12.3f %7.2f%%\n", row.label, row.seconds, 1e3 * row.seconds / chunks,
-                  100.0 * row.seconds / times.total);
-      figure(row.key, row.seconds);
+    Span own, assembly, stage_sum;
+    for (int i = 0; i < STAGES; ++i) {
+      const Span& s = times.stage[i];
+      stage_sum.wall += s.wall;
+      if (STAGE_INFO[i].own) own.wall += s.wall, own.cpu += s.cpu;
+      if (STAGE_INFO[i].assembly) assembly.wall += s.wall, assembly.cpu += s.cpu;
     }
-    std::printf("%-28s %12.4f %12.3f %7.2f%%\n", "unaccounted", times.total - stage_sum,
-                1e3 * (times.total - stage_sum) / chunks, 100.0 * (times.total - stage_sum) / times.total);
-    std::printf("%-28s %12.4f\n\n", "whole run (wall)", times.total);
-    figure("total", times.total);
+    const auto row = [&](const char* label, const Span& s) {
+      std::printf("%-30s %10.4f %10.3f %10.3f %7.2f%%\n", label, s.wall, 1e3 * s.wall / chunks, 1e3 * s.cpu / chunks,
+                  100.0 * s.wall / times.total.wall);
+    };
+    std::printf("%-30s %10s %10s %10s %8s\n", "stage", "wall s", "wall ms/ch", "cpu ms/ch", "of wall");
+    for (int i = 0; i < STAGES; ++i) {
+      row(STAGE_INFO[i].label, times.stage[i]);
+      figure(STAGE_INFO[i].key, times.stage[i].wall);
+      figure(std::string(STAGE_INFO[i].key) + "_cpu", times.stage[i].cpu);
+    }
+    row("  (cross-fade and assembly)", assembly);
+    row("between the stages", Span{times.total.wall - stage_sum.wall, 0.0});
+    figure("unaccounted", times.total.wall - stage_sum.wall);
+    row("whole run", times.total);
+    std::printf("\n");
+    figure("total", times.total.wall);
     figure("chunks", chunks);
     figure("seconds", settings.seconds);
 
+    const Span& model = times.stage[MODEL];
     std::printf("model runs: first %.4f s, min %.4f s, max %.4f s, mean %.4f s\n", times.first_model,
-                times.min_model, times.max_model, times.model / chunks);
-    const double pipeline = times.total - times.open;
-    std::printf("whole run / model runs: %.4f (without open_session: %.4f)\n", times.total / times.model,
-                pipeline / times.model);
-    std::printf("chunks per second: %.3f\n", chunks / times.total);
-    const double own = times.total - times.model - times.open;
-    const double own_compute = times.spectrogram + times.resynthesis + assembly;
-    std::printf("tool's own time per chunk: %.3f ms (without reading and writing: %.3f ms)\n", 1e3 * own / chunks,
-                1e3 * own_compute / chunks);
-    std::printf("bare 512 r2c + 512 c2r per chunk: %.3f ms; own / bare: %.3f (without I/O: %.3f)\n\n", 1e3 * bare,
-                own / chunks / bare, own_compute / chunks / bare);
-    figure("bare", bare);
+                times.min_model, times.max_model, model.wall / chunks);
+    std::printf("whole run / model runs: %.4f (without open_session: %.4f)\n", times.total.wall / model.wall,
+                (times.total.wall - times.stage[OPEN].wall) / model.wall);
+    std::printf("chunks per second: %.3f (model runs alone: %.3f)\n\n", chunks / times.total.wall,
+                chunks / model.wall);
+
+    // The chunk's bare transforms in the same process, over the song's first chunk.
+    std::vector<float> left(input.left.begin(), input.left.begin() + std::min<std::int32_t>(frames, CHUNK_SAMPLES));
+    std::vector<float> right(input.right.begin(), input.right.begin() + static_cast<std::ptrdiff_t>(left.size()));
+    left.resize(CHUNK_SAMPLES, 0.0f);
+    right.resize(CHUNK_SAMPLES, 0.0f);
+    const Kernels kernels = measure_kernels(left, right, 15);
+    const Span bare{kernels.r2c.wall + kernels.c2r.wall, kernels.r2c.cpu + kernels.c2r.cpu};
+    const Span own_compute{own.wall - times.stage[READ].wall - times.stage[WRITE].wall,
+                           own.cpu - times.stage[READ].cpu - times.stage[WRITE].cpu};
+    std::printf("tool's own time per chunk (all but open_session and the model runs): wall %.3f ms, cpu %.3f ms\n",
+                1e3 * own.wall / chunks, 1e3 * own.cpu / chunks);
+    std::printf("  without reading and writing:                                   wall %.3f ms, cpu %.3f ms\n",
+                1e3 * own_compute.wall / chunks, 1e3 * own_compute.cpu / chunks);
+    std::printf("bare 512 r2c + 512 c2r per chunk (median of 15):                 wall %.3f ms, cpu %.3f ms\n",
+                1e3 * bare.wall, 1e3 * bare.cpu);
+    std::printf("own / bare: wall %.3f, cpu %.3f (without reading and writing: wall %.3f, cpu %.3f)\n\n",
+                own.wall / chunks / bare.wall, own.cpu / chunks / bare.cpu, own_compute.wall / chunks / bare.wall,
+                own_compute.cpu / chunks / bare.cpu);
+    figure("bare", bare.wall);
+    figure("bare_cpu", bare.cpu);
+    std::printf("one chunk piece by piece (median of 15; cpu ms):\n");
+    const auto piece = [&](const char* label, const Span& s) {
+      std::printf("  %-52s %8.3f\n", label, 1e3 * s.cpu);
+    };
+    piece("chunk_spectrogram", kernels.spectrogram);
+    piece("  of it 512 bare r2c", kernels.r2c);
+    piece("  of it a zeroed Spectrogram (12.6 MB)", kernels.zeroed_spectrogram);
+    piece("resynthesize_chunk", kernels.resynthesis);
+    piece("  of it 512 bare c2r", kernels.c2r);
+    piece("chunk_window(CHUNK_SAMPLES) (made once per run)", kernels.full_window);
+    piece("cross-fade of one full chunk (std::fma)", kernels.crossfade);
+    std::printf("\n");
 
     // The Overview's estimate: 20 bytes per padded sample, 8 per frame for the
     // input, the vocals and the instrumental, about 21 MB for the chunk in flight.
     const double song_bytes = 20.0 * static_cast<double>(times.padded) + 3.0 * 8.0 * n;
     const double chunk_bytes = 21e6;
     const double runtime_load = times.rss_after_open - times.rss_before_open;
-    const double runtime_run = times.rss_after_run - times.rss_before_run;
-    const double predicted = baseline + song_bytes + chunk_bytes + runtime_load + runtime_run;
-    std::printf("resident memory, MB: process before the run %.1f; runtime: %.1f at open_session + %.1f at the "
-                "first Run\n",
-                mb(baseline), mb(runtime_load), mb(runtime_run));
+    const double runtime_kept = times.rss_after_run - times.rss_before_run;
+    const double runtime_run = times.peak_first_run - times.rss_before_run;
+    const double runtime = runtime_load + runtime_run;
+    const double predicted = baseline + song_bytes + chunk_bytes + runtime;
+    // What is alive together at the peak: the input, the five padded buffers and
+    // either the chunk in flight with the runtime's working memory, or the vocals.
+    const double coexisting = baseline + runtime_load + 8.0 * n + 20.0 * static_cast<double>(times.padded) +
+                              std::max(chunk_bytes + runtime_run, 8.0 * n);
+    std::printf("resident memory, MB: process before the run %.1f; runtime: %.1f at open_session, %.1f more during "
+                "the first Run (%.1f of it kept after)\n",
+                mb(baseline), mb(runtime_load), mb(runtime_run), mb(runtime_kept));
     std::printf("  formula: song %.1f + chunk %.1f + runtime %.1f + process %.1f = %.1f\n", mb(song_bytes),
-                mb(chunk_bytes), mb(runtime_load + runtime_run), mb(baseline), mb(predicted));
-    std::printf("  peak (VmHWM) %.1f, %.3f of the formula\n\n", mb(peak), peak / predicted);
+                mb(chunk_bytes), mb(runtime), mb(baseline), mb(predicted));
+    std::printf("  peak (VmHWM) %.1f: %.3f of the formula; %.3f of what is alive together at the peak (%.1f: the\n"
+                "  instrumental is made only after the padded buffers are gone)\n\n",
+                mb(peak), peak / predicted, peak / coexisting, mb(coexisting));
     figure("peak_rss", peak);
     figure("predicted_rss", predicted);
+    figure("coexisting_rss", coexisting);
+    figure("runtime_rss", runtime);
 
     if (settings.verify) {
-      const Clock::time_point t = Clock::now();
+      const Stopwatch t;
       const Stereo reference = process_song(session, input);
-      const double elapsed = seconds_since(t);
+      const double elapsed = t.lap().wall;
       const bool same = same_bits(reference.left, vocals.left) && same_bits(reference.right, vocals.right);
-      std::printf("process_song: %.4f s (the staged loop: %.4f s); vocals %s\n\n", elapsed,
-                  times.setup + times.window + times.copy + times.spectrogram + times.model + times.resynthesis +
-                      times.crossfade + times.vocals,
+      double staged = 0.0;
+      for (int i = SETUP; i <= VOCALS; ++i) staged += times.stage[i].wall;
+      std::printf("process_song: %.4f s (the staged loop: %.4f s); vocals %s\n\n", elapsed, staged,
                   same ? "identical bit for bit" : "DIFFER");
+      figure("process_song", elapsed);
       if (!same) {
         std::fprintf(stderr, "pipeline_bench: the staged loop's vocals differ from process_song's\n");
         return 1;
@@ -545,29 +706,24 @@ int main(int argc, char** argv) {
     }
 
     if (!settings.threads.empty()) {
-      Spectrogram spectrogram;
-      {
-        std::vector<float> left(input.left.begin(), input.left.begin() + std::min<std::int32_t>(frames, CHUNK_SAMPLES));
-        std::vector<float> right(input.right.begin(), input.right.begin() + static_cast<std::ptrdiff_t>(left.size()));
-        left.resize(CHUNK_SAMPLES, 0.0f);
-        right.resize(CHUNK_SAMPLES, 0.0f);
-        spectrogram = chunk_spectrogram(left, right, make_analysis_window());
-      }
+      const Spectrogram spectrogram = chunk_spectrogram(left, right, make_analysis_window());
       std::vector<float>().swap(input.left);
       std::vector<float>().swap(input.right);
       std::vector<float>().swap(vocals.left);
       std::vector<float>().swap(vocals.right);
       const std::vector<ThreadFigures> figures =
-          compare_threads(session, settings, spectrogram, times.model / chunks);
+          compare_threads(session, settings, spectrogram, model.wall / chunks);
       std::printf("intra-op threads (%zu runs each, interleaved):\n", figures.front().runs.size());
       double best = 1e300, tool = -1;
       for (const ThreadFigures& f : figures) {
         const double m = median(f.runs);
         best = std::min(best, m);
         if (f.threads == 0) tool = m;
-        std::printf("  %2d: median %.4f s, min %.4f s\n", f.threads, m,
-                    *std::min_element(f.runs.begin(), f.runs.end()));
-        figure(("threads_" + std::to_string(f.threads)).c_str(), m);
+        std::printf("  %2d: median %.4f s, min %.4f s; resynthesize_chunk right after it: wall %.2f ms, cpu %.2f ms\n",
+                    f.threads, m, *std::min_element(f.runs.begin(), f.runs.end()), 1e3 * median(f.after),
+                    1e3 * median(f.after_cpu));
+        figure("threads_" + std::to_string(f.threads), m);
+        figure("after_threads_" + std::to_string(f.threads), median(f.after));
       }
       if (tool >= 0) {
         std::printf("the tool's setting 0: %.3f of the fastest median (%s)\n", tool / best,

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs the pipeline benchmark for the figures in
+# docs/performance.md: the identity test model and the benchmark network
+# (g = 32), each on a 60-second and a four-minute synthetic song, then draws
+# the chart. Figures and logs land in BUILD/perf/.
+#
+# usage: scripts/bench.sh [--build DIR] [--seconds "60 240"] [--models "identity g32"]
+#                         [--modules] [--chart FILE]
+#   --modules  also runs the module benchmarks (wav_bench, spectral_bench, model_bench)
+#   --chart    where the PNG goes (default BUILD/perf/performance-chart.png)
+# The four-minute run with g = 32 takes a quarter of an hour or more on two cores.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build-bench
+seconds="60 240"
+models="identity g32"
+modules=0
+chart=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build="$2"; shift 2 ;;
+    --seconds) seconds="$2"; shift 2 ;;
+    --models) models="$2"; shift 2 ;;
+    --modules) modules=1; shift ;;
+    --chart) chart="$2"; shift 2 ;;
+    *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+perf="$build/perf"
+chart="${chart:-$perf/performance-chart.png}"
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+targets=(pipeline_bench test_models)
+[ "$modules" = 1 ] && targets+=(wav_bench spectral_bench model_bench)
+cmake --build "$build" -j2 --target "${targets[@]}"
+mkdir -p "$perf"
+
+{
+  echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "nproc: $(nproc)"
+  grep -m1 'model name' /proc/cpuinfo || true
+  grep MemTotal /proc/meminfo || true
+} > "$perf/machine.txt"
+cat "$perf/machine.txt"
+
+model_path() {
+  case "$1" in
+    identity) echo "$build/test-models/identity.onnx" ;;
+    g32)
+      [ -f "$perf/bench_g32.onnx" ] || /usr/bin/python3 tools/make_bench_model.py "$perf/bench_g32.onnx" --g 32 >&2
+      echo "$perf/bench_g32.onnx" ;;
+    *) echo "bench.sh: unknown model $1 (identity or g32)" >&2; exit 2 ;;
+  esac
+}
+
+plots=()
+for model in $models; do
+  path=$(model_path "$model")
+  for s in $seconds; do
+    name="${model}_${s}s"
+    echo "== $name (load: $(cut -d' ' -f1-3 /proc/loadavg))"
+    # The comparison of thread settings and the bit-for-bit check are made once
+    # per model, on the shortest song; longer songs only repeat them.
+    extra=()
+    [ "$s" = "${seconds%% *}" ] || extra=(--no-verify --threads none)
+    "$build/pipeline_bench" --model "$path" --seconds "$s" --record "$perf/$name.txt" "${extra[@]}" \
+      2>/dev/null | tee "$perf/$name.log"
+    echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$perf/$name.log"
+    plots+=("$model, ${s} s=$perf/$name.txt")
+  done
+done
+
+/usr/bin/python3 tools/plot_performance.py "$chart" "${plots[@]}"
+echo "chart: $chart"
+
+if [ "$modules" = 1 ]; then
+  for b in wav_bench spectral_bench model_bench; do
+    echo "== $b"
+    "$build/$b" --benchmark_min_time=0.2 | tee "$perf/$b.log"
+  done
+fi
