@@ -12,8 +12,11 @@ SONG="$OUT/demo_song.wav"
 SEED=1
 PICTURE="$OUT/demo_spectrograms.png"
 
-say() { printf '\ndemo: %s\n' "$*" >&2; }
+say() { printf '\ndemo: %s\n' "$*"; }
 die() { printf 'demo: error: %s\n' "$*" >&2; exit 1; }
+
+# quiet COMMAND...: the command without its standard output (its errors still show).
+quiet() { "$@" >/dev/null; }
 
 # step NAME COMMAND...: runs the command, or stops the demo naming the step.
 step() {
@@ -33,7 +36,7 @@ step "building duostem" cmake --build build --target duostem -j"$(nproc)"
   || die "step \"default model\" failed: models/vocals.onnx is missing (tools/make_default_model.py models/vocals.onnx makes it)"
 step "creating $OUT/" mkdir -p "$OUT"
 step "writing the demo song $SONG (seed $SEED) and its true stems" \
-  "$PYTHON" tools/make_demo_song.py --seed "$SEED" --out "$SONG"
+  quiet "$PYTHON" tools/make_demo_song.py --seed "$SEED" --out "$SONG"
 
 say "separating: build/duostem $SONG --out-dir $OUT"
 status=0
@@ -45,7 +48,7 @@ vocals=$(sed -n 2p <<<"$paths")
   || die "step \"separating\" failed: duostem printed no two existing output paths"
 
 say "output files"
-printf '%s\n%s\n' "$vocals" "$instrumental"
+printf 'vocals:       %s\ninstrumental: %s\n' "$vocals" "$instrumental"
 
 stem=${SONG%.wav}
 step "signal-to-distortion ratio against the true stems (the mix column takes the mix itself as the estimate)" \
@@ -53,6 +56,6 @@ step "signal-to-distortion ratio against the true stems (the mix column takes th
   --true-vocals "${stem}_true_vocals.wav" --true-instrumental "${stem}_true_instrumental.wav" \
   --vocals "$vocals" --instrumental "$instrumental"
 
-step "drawing the spectrograms" "$PYTHON" tools/plot_spectrograms.py --out "$PICTURE" \
-  "$SONG" "$vocals" "$instrumental"
-say "done: listen to $vocals and $instrumental, and look at $PICTURE"
+step "drawing the spectrograms of the mix, the vocals and the instrumental" \
+  quiet "$PYTHON" tools/plot_spectrograms.py --out "$PICTURE" "$SONG" "$vocals" "$instrumental"
+say "done: listen to the two output files, and look at $PICTURE"

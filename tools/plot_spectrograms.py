@@ -7,6 +7,7 @@ Each panel shows the mid channel, (left + right) / 2, in dB on one common scale
 (the mix's loudest bin is 0 dB), so a quieter stem looks quieter.
 """
 import argparse
+import io
 import os
 import sys
 
@@ -62,7 +63,7 @@ def main(argv):
 
     reference = max(float(np.max(panels[0][1])), 1e-20)
     top = min(TOP_HZ, rate / 2)
-    figure, axes = plt.subplots(3, 1, figsize=(10, 8.5), sharex=True, constrained_layout=True)
+    figure, axes = plt.subplots(3, 1, figsize=(9, 7.5), sharex=True, constrained_layout=True)
     for axis, (title, power) in zip(axes, panels):
         db = 10 * np.log10(np.maximum(power / reference, 10 ** (-RANGE_DB / 10)))
         seconds = power.shape[1] * HOP / rate
@@ -73,7 +74,12 @@ def main(argv):
         axis.set_ylabel("kHz")
     axes[-1].set_xlabel("seconds")
     figure.colorbar(image, ax=axes, label="dB (mix peak = 0)", shrink=0.6)
-    figure.savefig(args.out, dpi=80, metadata={"Software": None})
+    # A 64-colour palette keeps the picture small enough to commit beside the README.
+    buffer = io.BytesIO()
+    figure.savefig(buffer, format="png", dpi=72)
+    from PIL import Image
+    buffer.seek(0)
+    Image.open(buffer).convert("RGB").quantize(colors=64).save(args.out, optimize=True)
     print(args.out)
     return 0
 
