@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """Writes a short demo song with its true stems, deterministic given --seed.
 
-The voice is espeak-ng singing one syllable per melody note (pitch fixed per
-note through SSML prosody, a little vibrato added) in the centre. Chords sit
-left and an arpeggio right; a bass line and a drum kit sit in the centre, so a
-centre-channel separator has something honest to leak.
+The voice is espeak-ng singing one word per melody note (pitch held per note
+through SSML prosody, a little vibrato added) in the centre. Chords sit left
+and an arpeggio right; a bass line and a drum kit sit in the centre, so a
+centre-channel separator has something honest to leak. Voice and band each get
+a small stereo room reverb, which belongs to their stem. The seed picks tempo,
+key, chord progression, lyric order, melody, voice and the noise of drums and
+reverb.
 
 Outputs, for --out DIR/NAME.wav:
   DIR/NAME.wav                      the mix, 16-bit stereo PCM, 44100 Hz
