@@ -130,6 +130,12 @@ class Stopwatch {
   double cpu_;
 };
 
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t m = values.size() / 2;
+  return values.size() % 2 ? values[m] : 0.5 * (values[m - 1] + values[m]);
+}
+
 enum Stage { READ, OPEN, SETUP, WINDOW, COPY, SPECTROGRAM, MODEL, RESYNTHESIS, CROSSFADE, RELEASE, VOCALS,
              INSTRUMENTAL, WRITE, STAGES };
 
@@ -156,13 +162,88 @@ constexpr StageInfo STAGE_INFO[STAGES] = {
     {"write", "write_wav (2 stems)", true, false},
 };
 
+Span operator+(const Span& a, const Span& b) { return Span{a.wall + b.wall, a.cpu + b.cpu}; }
+
+// The chunk's 512 forward and 512 backward transforms alone, with the arguments
+// of the spectral module's calls, over the chunk's own windowed frames. Frames
+// are made (untimed) sixteen at a time, so that the buffers stay small beside
+// the run's own and the timer is read only 64 times per chunk.
+class BareTransforms {
+ public:
+  BareTransforms()
+      : window_(make_analysis_window()),
+        frames_(static_cast<std::size_t>(BLOCK) * FFT_SIZE),
+        spectra_(static_cast<std::size_t>(BLOCK) * SPECTRUM_BINS),
+        out_(static_cast<std::size_t>(FFT_SIZE)) {}
+
+  struct Times {
+    Span forward, backward;
+  };
+
+  Times run(const std::vector<float>& left, const std::vector<float>& right) {
+    Times times;
+    for (int c = 0; c < 2; ++c) {
+      for (int first = 0; first < MODEL_FRAMES; first += BLOCK) {
+        load(c == 0 ? left : right, first);
+        Stopwatch t;
+        for (int b = 0; b < BLOCK; ++b)
+          pocketfft::r2c(shape_, real_stride_, complex_stride_, 0, true, frame_at(b), spectrum_at(b), 1.0f, 1);
+        times.forward = times.forward + t.lap();
+        t = Stopwatch();
+        for (int b = 0; b < BLOCK; ++b)
+          pocketfft::c2r(shape_, complex_stride_, real_stride_, 0, false, spectrum_at(b), out_.data(),
+                         INVERSE_SCALE, 1);
+        times.backward = times.backward + t.lap();
+        sink_ = sink_ + out_[static_cast<std::size_t>(first)];
+      }
+    }
+    return times;
+  }
+
+ private:
+  static constexpr int BLOCK = 16;
+  static constexpr float INVERSE_SCALE = 1.0f / static_cast<float>(FFT_SIZE);
+  float* frame_at(int b) { return frames_.data() + static_cast<std::size_t>(b) * FFT_SIZE; }
+  std::complex<float>* spectrum_at(int b) { return spectra_.data() + static_cast<std::size_t>(b) * SPECTRUM_BINS; }
+
+  // Frames first ... first + BLOCK - 1 of one channel, mirrored at the chunk's ends and windowed.
+  void load(const std::vector<float>& chunk, int first) {
+    for (int b = 0; b < BLOCK; ++b) {
+      float* frame = frame_at(b);
+      for (int n = 0; n < FFT_SIZE; ++n) {
+        int j = (first + b) * HOP_SIZE + n - EDGE_SAMPLES;
+        if (j < 0) j = -j;
+        if (j > CHUNK_SAMPLES - 1) j = 2 * (CHUNK_SAMPLES - 1) - j;
+        frame[n] = chunk[static_cast<std::size_t>(j)] * window_[static_cast<std::size_t>(n)];
+      }
+    }
+  }
+
+  const pocketfft::shape_t shape_{static_cast<std::size_t>(FFT_SIZE)};
+  const pocketfft::stride_t real_stride_{sizeof(float)};
+  const pocketfft::stride_t complex_stride_{sizeof(std::complex<float>)};
+  std::vector<float> window_;
+  std::vector<float> frames_;
+  std::vector<std::complex<float>> spectra_;
+  std::vector<float> out_;
+  volatile float sink_ = 0.0f;
+};
+
 // The whole run of the tool, with the chunk loop of process_song inlined.
 struct StageTimes {
   Span stage[STAGES];
   Span total;
   double first_model = 0, min_model = 1e300, max_model = 0;
+  double first_own = 0;
+  // The chunk's bare transforms, timed beside each chunk; the time they and
+  // their preparation take is left out of the whole run's.
+  BareTransforms::Times bare;
+  Span aside;  // chunk 0's window, copies, spectrogram, resynthesis and cross-fade: plans and first touches
   int chunks = 0;
-  double rss_before_open = 0, rss_after_open = 0, rss_before_run = 0, rss_after_run = 0, peak_first_run = 0;
+  double rss_before_open = 0, rss_after_open = 0;
+  // Resident size before the first run and after the last; the highest mark during any run.
+  double rss_before_runs = 0, rss_after_runs = 0, peak_in_runs = 0;
+  double peak_elsewhere = 0;  // the high-water mark outside the runs, folded in before each reset
   std::int64_t padded = 0;
 };
 
@@ -207,7 +288,9 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
   t = Stopwatch();
   const std::vector<float> full_window = chunk_window(CHUNK_SAMPLES);
   t.add_to(stage[WINDOW]);
+  const double first_window = times.stage[WINDOW].wall;
 
+  BareTransforms bare;
   std::int32_t k = 0;
   for (std::int32_t s = 0; s < padded; s += CHUNK_STEP, ++k) {
     const std::int32_t len = std::min(s + CHUNK_SAMPLES, padded) - s;
@@ -227,21 +310,21 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
     Spectrogram spectrogram = chunk_spectrogram(chunk_left, chunk_right, analysis_window);
     t.add_to(stage[SPECTROGRAM]);
 
-    // The runtime's working memory of a run is freed again before Run returns,
-    // so only the high-water mark across the first run shows it.
-    if (k == 0) {
-      times.rss_before_run = rss();
-      reset_peak_rss();
-    }
+    // Much of the runtime's working memory of a run is given back before Run
+    // returns, so only the high-water mark across each run shows it; and its
+    // pools can grow after the first run. The tool's own buffers are the same
+    // before every run, so the highest mark of all runs less the resident size
+    // before the first is the runtime's share during runs.
+    if (k == 0) times.rss_before_runs = rss();
+    times.peak_elsewhere = std::max(times.peak_elsewhere, peak_rss());
+    reset_peak_rss();
     t = Stopwatch();
     infer_chunk(session, spectrogram);
     const double model = t.lap().wall;
     t.add_to(stage[MODEL]);
-    if (k == 0) {
-      times.rss_after_run = rss();
-      times.peak_first_run = peak_rss();
-      times.first_model = model;
-    }
+    times.peak_in_runs = std::max(times.peak_in_runs, peak_rss());
+    times.rss_after_runs = rss();
+    if (k == 0) times.first_model = model;
     times.min_model = std::min(times.min_model, model);
     times.max_model = std::max(times.max_model, model);
 
@@ -262,6 +345,14 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, total);
     t.add_to(stage[CROSSFADE]);
 
+    {
+      const Stopwatch outside;
+      const BareTransforms::Times b = bare.run(chunk_left, chunk_right);
+      times.bare.forward = times.bare.forward + b.forward;
+      times.bare.backward = times.bare.backward + b.backward;
+      times.aside = times.aside + outside.lap();
+    }
+
     t = Stopwatch();
     std::vector<float>().swap(short_window);
     std::vector<float>().swap(chunk_left);
@@ -270,6 +361,10 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
     std::vector<float>().swap(resynthesized.left);
     std::vector<float>().swap(resynthesized.right);
     t.add_to(stage[RELEASE]);
+    if (k == 0) {
+      for (int i = WINDOW; i <= RELEASE; ++i) times.first_own += i == MODEL ? 0.0 : stage[i].wall;
+      times.first_own -= first_window;
+    }
     ++times.chunks;
   }
 
@@ -299,92 +394,54 @@ StageTimes run_pipeline(const std::string& song_path, const std::string& model_p
   write_wav(out_dir + "/song_(Instrumental).wav", instrumental.left, instrumental.right);
   t.add_to(stage[WRITE]);
 
-  times.total = run.lap();
+  const Span whole = run.lap();
+  times.total = Span{whole.wall - times.aside.wall, whole.cpu - times.aside.cpu};
   return times;
 }
 
-// Median of reps timings of f(), both clocks.
-template <typename F>
-Span median_span(int reps, F&& f) {
-  std::vector<double> wall, cpu;
-  for (int r = 0; r < reps; ++r) {
-    const Stopwatch t;
-    f();
-    const Span s = t.lap();
-    wall.push_back(s.wall);
-    cpu.push_back(s.cpu);
-  }
-  std::sort(wall.begin(), wall.end());
-  std::sort(cpu.begin(), cpu.end());
-  return Span{wall[wall.size() / 2], cpu[cpu.size() / 2]};
-}
-
-// One chunk's work piece by piece: the bare transforms with the arguments the
-// spectral module's calls take, and the module's functions around them.
+// One chunk's work piece by piece, the pieces interleaved rep by rep so that a
+// slow spell of the machine falls on all of them; medians of processor time.
 struct Kernels {
-  Span r2c, c2r, spectrogram, resynthesis, zeroed_spectrogram, full_window, crossfade;
+  double r2c = 0, c2r = 0, spectrogram = 0, resynthesis = 0, zeroed_spectrogram = 0, full_window = 0,
+         crossfade = 0;
 };
 
 Kernels measure_kernels(const std::vector<float>& left, const std::vector<float>& right, int reps) {
-  const pocketfft::shape_t shape{static_cast<std::size_t>(FFT_SIZE)};
-  const pocketfft::stride_t real_stride{sizeof(float)};
-  const pocketfft::stride_t complex_stride{sizeof(std::complex<float>)};
-  const float inverse_scale = 1.0f / static_cast<float>(FFT_SIZE);
   const std::vector<float> window = make_analysis_window();
-  std::vector<float> frame(static_cast<std::size_t>(FFT_SIZE));
-  std::vector<std::complex<float>> bins(static_cast<std::size_t>(SPECTRUM_BINS));
+  BareTransforms bare;
   volatile float sink = 0.0f;
-  Kernels k;
-
-  // Frames of the chunk itself, windowed, so the data are those the module transforms.
-  std::vector<float> frames(static_cast<std::size_t>(MODEL_FRAMES) * FFT_SIZE * 2);
-  for (int c = 0; c < 2; ++c) {
-    const std::vector<float>& chunk = c == 0 ? left : right;
-    for (int t = 0; t < MODEL_FRAMES; ++t) {
-      for (int n = 0; n < FFT_SIZE; ++n) {
-        int j = t * HOP_SIZE + n - EDGE_SAMPLES;
-        if (j < 0) j = -j;
-        if (j > CHUNK_SAMPLES - 1) j = 2 * (CHUNK_SAMPLES - 1) - j;
-        frames[(static_cast<std::size_t>(c) * MODEL_FRAMES + static_cast<std::size_t>(t)) * FFT_SIZE +
-               static_cast<std::size_t>(n)] = chunk[static_cast<std::size_t>(j)] * window[static_cast<std::size_t>(n)];
-      }
-    }
-  }
-  std::vector<std::complex<float>> spectra(static_cast<std::size_t>(2 * MODEL_FRAMES) * SPECTRUM_BINS);
-  k.r2c = median_span(reps, [&] {
-    for (std::size_t f = 0; f < 2 * MODEL_FRAMES; ++f)
-      pocketfft::r2c(shape, real_stride, complex_stride, 0, true, frames.data() + f * FFT_SIZE,
-                     spectra.data() + f * SPECTRUM_BINS, 1.0f, 1);
-  });
-  k.c2r = median_span(reps, [&] {
-    for (std::size_t f = 0; f < 2 * MODEL_FRAMES; ++f) {
-      pocketfft::c2r(shape, complex_stride, real_stride, 0, false, spectra.data() + f * SPECTRUM_BINS,
-                     frame.data(), inverse_scale, 1);
-      sink = sink + frame[f];
-    }
-  });
-  Spectrogram spectrogram;
-  k.spectrogram = median_span(reps, [&] { spectrogram = chunk_spectrogram(left, right, window); });
-  k.resynthesis = median_span(reps, [&] {
-    const ChunkSamples out = resynthesize_chunk(spectrogram, window);
-    sink = sink + out.left[1000];
-  });
-  k.zeroed_spectrogram = median_span(reps, [&] {
-    Spectrogram zeros(SPECTROGRAM_FLOATS);
-    sink = sink + zeros[12345];
-  });
-  std::vector<float> w;
-  k.full_window = median_span(reps, [&] { w = chunk_window(CHUNK_SAMPLES); });
+  std::vector<double> r2c, c2r, spectrogram_cpu, resynthesis_cpu, zeroed_cpu, window_cpu, crossfade_cpu;
   std::vector<float> acc_l(CHUNK_SAMPLES), acc_r(CHUNK_SAMPLES), acc_w(CHUNK_SAMPLES);
-  k.crossfade = median_span(reps, [&] {
+  for (int r = 0; r < reps; ++r) {
+    const BareTransforms::Times transforms = bare.run(left, right);
+    r2c.push_back(transforms.forward.cpu);
+    c2r.push_back(transforms.backward.cpu);
+    Stopwatch t;
+    const Spectrogram spectrogram = chunk_spectrogram(left, right, window);
+    spectrogram_cpu.push_back(t.lap().cpu);
+    t = Stopwatch();
+    const ChunkSamples out = resynthesize_chunk(spectrogram, window);
+    resynthesis_cpu.push_back(t.lap().cpu);
+    t = Stopwatch();
+    {
+      Spectrogram zeros(SPECTROGRAM_FLOATS);
+      sink = sink + zeros[12345];
+    }
+    zeroed_cpu.push_back(t.lap().cpu);
+    t = Stopwatch();
+    const std::vector<float> w = chunk_window(CHUNK_SAMPLES);
+    window_cpu.push_back(t.lap().cpu);
+    t = Stopwatch();
     for (std::size_t i = 0; i < static_cast<std::size_t>(CHUNK_SAMPLES); ++i) {
-      acc_l[i] = std::fma(left[i], w[i], acc_l[i]);
-      acc_r[i] = std::fma(right[i], w[i], acc_r[i]);
+      acc_l[i] = std::fma(out.left[i], w[i], acc_l[i]);
+      acc_r[i] = std::fma(out.right[i], w[i], acc_r[i]);
       acc_w[i] = acc_w[i] + w[i];
     }
+    crossfade_cpu.push_back(t.lap().cpu);
     sink = sink + acc_l[100];
-  });
-  return k;
+  }
+  return Kernels{median(r2c), median(c2r), median(spectrogram_cpu), median(resynthesis_cpu), median(zeroed_cpu),
+                 median(window_cpu), median(crossfade_cpu)};
 }
 
 // A session like open_session's but with the given intra-op thread count, and
@@ -441,12 +498,6 @@ struct ThreadFigures {
   std::vector<double> runs;
   std::vector<double> after, after_cpu;  // resynthesize_chunk right after the run, as in the chunk loop
 };
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t m = values.size() / 2;
-  return values.size() % 2 ? values[m] : 0.5 * (values[m - 1] + values[m]);
-}
 
 // Interleaves the settings round by round, so that a change in the machine's
 // load falls on all of them alike.
@@ -582,7 +633,7 @@ int main(int argc, char** argv) {
     Session session;
     Stereo input, vocals;
     const StageTimes times = run_pipeline(song_path, settings.model, scratch.path + "/out", session, input, vocals);
-    const double peak = peak_rss();
+    const double peak = std::max(times.peak_elsewhere, peak_rss());
 
     std::FILE* record = settings.record.empty() ? nullptr : std::fopen(settings.record.c_str(), "w");
     if (!settings.record.empty() && !record) throw std::runtime_error("cannot write " + settings.record);
@@ -636,24 +687,25 @@ int main(int argc, char** argv) {
     left.resize(CHUNK_SAMPLES, 0.0f);
     right.resize(CHUNK_SAMPLES, 0.0f);
     const Kernels kernels = measure_kernels(left, right, 15);
-    const Span bare{kernels.r2c.wall + kernels.c2r.wall, kernels.r2c.cpu + kernels.c2r.cpu};
+    const Span bare{(times.bare.forward.wall + times.bare.backward.wall) / chunks,
+                    (times.bare.forward.cpu + times.bare.backward.cpu) / chunks};
     const Span own_compute{own.wall - times.stage[READ].wall - times.stage[WRITE].wall,
                            own.cpu - times.stage[READ].cpu - times.stage[WRITE].cpu};
     std::printf("tool's own time per chunk (all but open_session and the model runs): wall %.3f ms, cpu %.3f ms\n",
                 1e3 * own.wall / chunks, 1e3 * own.cpu / chunks);
     std::printf("  without reading and writing:                                   wall %.3f ms, cpu %.3f ms\n",
                 1e3 * own_compute.wall / chunks, 1e3 * own_compute.cpu / chunks);
-    std::printf("bare 512 r2c + 512 c2r per chunk (median of 15):                 wall %.3f ms, cpu %.3f ms\n",
+    std::printf("  the first chunk alone (transform plans, first touches of fresh memory): wall %.3f ms\n",
+                1e3 * times.first_own);
+    std::printf("bare 512 r2c + 512 c2r per chunk (beside each chunk):           wall %.3f ms, cpu %.3f ms\n",
                 1e3 * bare.wall, 1e3 * bare.cpu);
     std::printf("own / bare: wall %.3f, cpu %.3f (without reading and writing: wall %.3f, cpu %.3f)\n\n",
                 own.wall / chunks / bare.wall, own.cpu / chunks / bare.cpu, own_compute.wall / chunks / bare.wall,
                 own_compute.cpu / chunks / bare.cpu);
     figure("bare", bare.wall);
     figure("bare_cpu", bare.cpu);
-    std::printf("one chunk piece by piece (median of 15; cpu ms):\n");
-    const auto piece = [&](const char* label, const Span& s) {
-      std::printf("  %-52s %8.3f\n", label, 1e3 * s.cpu);
-    };
+    std::printf("one chunk piece by piece, the pieces interleaved (median of 15; cpu ms):\n");
+    const auto piece = [&](const char* label, double cpu) { std::printf("  %-52s %8.3f\n", label, 1e3 * cpu); };
     piece("chunk_spectrogram", kernels.spectrogram);
     piece("  of it 512 bare r2c", kernels.r2c);
     piece("  of it a zeroed Spectrogram (12.6 MB)", kernels.zeroed_spectrogram);
@@ -668,16 +720,17 @@ int main(int argc, char** argv) {
     const double song_bytes = 20.0 * static_cast<double>(times.padded) + 3.0 * 8.0 * n;
     const double chunk_bytes = 21e6;
     const double runtime_load = times.rss_after_open - times.rss_before_open;
-    const double runtime_kept = times.rss_after_run - times.rss_before_run;
-    const double runtime_run = times.peak_first_run - times.rss_before_run;
+    const double runtime_kept = times.rss_after_runs - times.rss_before_runs;
+    const double runtime_run = times.peak_in_runs - times.rss_before_runs;
     const double runtime = runtime_load + runtime_run;
     const double predicted = baseline + song_bytes + chunk_bytes + runtime;
     // What is alive together at the peak: the input, the five padded buffers and
-    // either the chunk in flight with the runtime's working memory, or the vocals.
+    // either the chunk in flight with the runtime's working memory, or the vocals
+    // beside what the runtime keeps between runs.
     const double coexisting = baseline + runtime_load + 8.0 * n + 20.0 * static_cast<double>(times.padded) +
-                              std::max(chunk_bytes + runtime_run, 8.0 * n);
+                              std::max(chunk_bytes + runtime_run, runtime_kept + 8.0 * n);
     std::printf("resident memory, MB: process before the run %.1f; runtime: %.1f at open_session, %.1f more during "
-                "the first Run (%.1f of it kept after)\n",
+                "runs (%.1f of it kept after the last)\n",
                 mb(baseline), mb(runtime_load), mb(runtime_run), mb(runtime_kept));
     std::printf("  formula: song %.1f + chunk %.1f + runtime %.1f + process %.1f = %.1f\n", mb(song_bytes),
                 mb(chunk_bytes), mb(runtime), mb(baseline), mb(predicted));
