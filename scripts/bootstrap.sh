@@ -19,7 +19,7 @@ DEBIAN_PACKAGES=(
   gemmi-dev
   clang libclang-rt-14-dev
   python3-onnx python3-numpy python3-soundfile python3-matplotlib
-  sox sndfile-programs espeak-ng
+  sox sndfile-programs espeak-ng ffmpeg
   nodejs npm
 )
 
