@@ -211,8 +211,8 @@ Stereo read_wav(const std::string& path) {
 void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right) {
   if (left.size() != right.size()) throw std::runtime_error("channel length mismatch");
   if (left.size() > static_cast<std::uint64_t>(MAX_WAV_FRAMES))
-    throw std::runtime_error("cannot write " + path + ": more than " + std::to_string(MAX_WAV_FRAMES) +
-                             " frames do not fit in a WAV file");
+    throw std::runtime_error("cannot write " + path + ": a WAV file holds at most " +
+                             std::to_string(MAX_WAV_FRAMES) + " frames");
 
   // Written beside the target and renamed over it only when complete, so a
   // failed run never destroys an earlier good file of the same name.

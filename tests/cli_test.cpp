@@ -1,1 +1,133 @@
+// The command line through the real executable: the argument scan, the exit
+// statuses, and the one error line for every refused input.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace {
+
+const std::string USAGE = "usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]\n";
+
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& a : args) text += "[" + a + "] ";
+  return text;
+}
+
+// Inputs are named relative to the working directory: song.wav is a valid file,
+// bad.wav is not a WAV file (so opening it would show), missing.wav does not exist.
+TEST(Cli, ArgumentScan) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const std::string missing = "duostem: cannot open missing.wav\n";
+  const Case cases[] = {
+      {{}, 2, USAGE},
+      {{"-h"}, 0, USAGE},
+      {{"--help"}, 0, USAGE},
+      {{"bad.wav", "--model", "m.onnx", "--out-dir", "out", "--help"}, 0, USAGE},
+      {{"bad.wav", "-h", "--bogus"}, 0, USAGE},
+      {{"--bogus", "--help"}, 2, "unknown argument --bogus\n"},
+      {{"bad.wav", "--model"}, 2, "unknown argument --model\n"},
+      {{"bad.wav", "--out-dir"}, 2, "unknown argument --out-dir\n"},
+      {{"-", "bad.wav"}, 2, "unknown argument -\n"},
+      {{"--model=x.onnx", "bad.wav"}, 2, "unknown argument --model=x.onnx\n"},
+      {{"--Model", "x.onnx", "bad.wav"}, 2, "unknown argument --Model\n"},
+      {{"-m", "x.onnx"}, 2, "unknown argument -m\n"},
+      {{"-help"}, 2, "unknown argument -help\n"},
+      {{"--", "bad.wav"}, 2, "unknown argument --\n"},
+      {{"--out-dir", "--help", "missing.wav"}, 1, missing},
+      {{"--model", "--help", "missing.wav"}, 1, missing},
+      {{"--model", "-h"}, 2, USAGE},
+      {{"bad.wav", "missing.wav"}, 1, missing},
+      {{"missing.wav", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
+      {{"bad.wav", ""}, 2, USAGE},
+      {{""}, 2, USAGE},
+      {{"", "missing.wav"}, 1, missing},
+      {{"missing.wav", "--model", "missing.onnx", "--out-dir", "out"}, 1, missing},
+  };
+  TempDir dir;
+  write_file(dir / "song.wav", pcm16_wav(2, {1, 2, 3, 4}));
+  write_file(dir / "bad.wav", "not a wav file at all");
+  for (const Case& c : cases) {
+    const RunResult r = run_tool(c.args, dir.path());
+    EXPECT_EQ(r.status, c.status) << joined(c.args);
+    EXPECT_EQ(r.err, c.err) << joined(c.args);
+    EXPECT_EQ(r.out, "") << joined(c.args);
+  }
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav"}));
+}
+
+TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {
+  const std::string data = wav_chunk("data", le16(1) + le16(2));
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"empty", "", "in.wav is not a WAV file"},
+      {"no fmt", riff(data), "in.wav is missing fmt or data"},
+      {"data declares 2^32-1",
+       riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 16)) + wav_chunk_header("data", 0xFFFFFFFF) + "abcd"),
+       "in.wav is missing fmt or data"},
+      {"48 kHz", riff(wav_chunk("fmt ", fmt_body(1, 2, 48000, 16)) + data),
+       "in.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV"},
+      {"3 channels", riff(wav_chunk("fmt ", fmt_body(1, 3, 44100, 16)) + wav_chunk("data", std::string(6, 'x'))),
+       "in.wav must be mono or stereo"},
+      {"24-bit", riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 24)) + wav_chunk("data", "abc")),
+       "in.wav must be 16-bit PCM or 32-bit float WAV"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    write_file(dir / "in.wav", c.bytes);
+    const RunResult r = run_tool({"in.wav", "--out-dir", "out"}, dir.path());
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(r.err, "duostem: " + c.message + "\n") << c.name;
+    EXPECT_EQ(r.out, "") << c.name;
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"in.wav"}) << c.name;
+  }
+}
+
+// Inputs that are not regular files: a directory, a pipe and a FIFO.
+TEST(Cli, InputsThatCannotBeMeasuredAreNamed) {
+  TempDir dir;
+  write_file(dir / "song.wav", pcm16_wav(2, {1, 2, 3, 4}));
+  std::filesystem::create_directory(dir / "folder.wav");
+  const std::string tool = std::string("'") + DUOSTEM_BINARY + "'";
+  struct Case {
+    const char* name;
+    std::vector<std::string> argv;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"directory", {DUOSTEM_BINARY, "folder.wav"}, "duostem: cannot open folder.wav: it is a directory\n"},
+      {"pipe", {"sh", "-c", "cat song.wav | exec " + tool + " /dev/stdin"},
+       "duostem: cannot measure /dev/stdin: not a seekable file\n"},
+      {"fifo", {"sh", "-c", "mkfifo f && { cat song.wav > f & } && " + tool + " f; s=$?; rm f; exit $s"},
+       "duostem: cannot measure f: not a seekable file\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = run_program(c.argv, dir.path());
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    EXPECT_EQ(r.out, "") << c.name;
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"folder.wav", "song.wav"})) << c.name;
+  }
+}
+
+}  // namespace
