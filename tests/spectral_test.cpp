@@ -4,6 +4,7 @@
 
 #include <gemmi/third_party/pocketfft_hdronly.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
