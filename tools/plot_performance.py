@@ -45,7 +45,7 @@ def main(argv):
         raise SystemExit(__doc__.strip().split("\n\n")[1])
     runs = []
     for arg in argv[2:]:
-        label, path = arg.split("=", 1)
+        label, path = arg.rsplit("=", 1)
         runs.append((label, read_figures(path)))
 
     fig, (left, right) = plt.subplots(1, 2, figsize=(13, 0.9 * len(runs) + 2.6),
