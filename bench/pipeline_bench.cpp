@@ -727,7 +727,7 @@ int main(int argc, char** argv) {
     piece("cross-fade of one full chunk (std::fma)", kernels.crossfade);
     std::printf("\n");
 
-    // The Overview's estimate: 20 bytes per padded sample, 8 per frame for the
+    // The design estimate of memory: 20 bytes per padded sample, 8 per frame for the
     // input, the vocals and the instrumental, about 21 MB for the chunk in flight.
     const double song_bytes = 20.0 * static_cast<double>(times.padded) + 3.0 * 8.0 * n;
     const double chunk_bytes = 21e6;
