@@ -72,7 +72,9 @@ class RecordingReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+      // With repetitions, the median stands for the benchmark.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if ((run.run_type == Run::RT_Iteration || median) && !run.error_occurred) {
         times_[run.run_name.function_name] = run.GetAdjustedRealTime();
       }
     }
