@@ -1,0 +1,115 @@
+// Faults and hostile files through the real executable: every one ends in one
+// "duostem: " line, status 1, nothing on standard output and nothing on disk.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace {
+
+std::string quiet_song(std::size_t frames) {
+  return pcm16_wav(2, std::vector<std::int16_t>(2 * frames, 100));
+}
+
+void expect_clean_failure(const RunResult& r, const TempDir& dir, const std::string& err_contains) {
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+  const std::size_t line = r.err.find("duostem: ");
+  ASSERT_NE(line, std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(err_contains, line), std::string::npos) << r.err;
+  EXPECT_FALSE(file_exists(dir / "out")) << "an output directory was created";
+}
+
+}  // namespace
+
+TEST(Faults, HostileModelsEndInAClearError) {
+  struct Case {
+    std::string name;
+    std::string model;        // path given to --model
+    std::string err_contains; // beside the "duostem: " prefix
+  };
+  TempDir models;
+  std::filesystem::create_directory(models / "a_directory.onnx");
+  const std::vector<Case> cases = {
+      {"truncated", test_model("truncated.onnx"), ""},
+      {"empty", test_model("empty.onnx"), ""},
+      {"not a graph", test_model("not_onnx.onnx"), ""},
+      {"a directory", models / "a_directory.onnx", ""},
+      {"huge output", test_model("huge_output.onnx"), "duostem needs a tensor of 3145728 32-bit floats"},
+      {"wrong shape", test_model("wrong_shape_output.onnx"), "[1, 4, 2048, 256]"},
+      {"double output", test_model("double_output.onnx"), "double"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir / "song.wav", quiet_song(1000));
+    const RunResult r = run_tool({"song.wav", "--model", c.model, "--out-dir", "out"}, dir.path());
+    expect_clean_failure(r, dir, c.err_contains);
+    EXPECT_EQ(r.err.find("chunk "), std::string::npos) << "no chunk completes: " << r.err;
+  }
+}
+
+TEST(Faults, AModelFailingAtALaterChunkWritesNothing) {
+  // Loud only from song frame 300000 (plane position 303072): chunk 1 of 4 passes, chunk 2 fails.
+  std::vector<std::int16_t> samples(2 * 400000, 100);
+  TempDir dir;
+  std::string data;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const bool loud = i / 2 >= 300000 && i / 2 < 300100;
+    data += f32(loud ? 5000.0f : 0.01f);
+  }
+  write_file(dir / "song.wav", riff(wav_chunk("fmt ", fmt_body(3, 2, 44100, 32)) + wav_chunk("data", data)));
+  const RunResult r =
+      run_tool({"song.wav", "--model", test_model("fail_when_loud.onnx"), "--out-dir", "out"}, dir.path());
+  expect_clean_failure(r, dir, "");
+  EXPECT_EQ(r.err.rfind("chunk 1/4\n", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.find("chunk 2/4"), std::string::npos) << r.err;
+}
+
+TEST(Faults, InputsThatChangeOrLieAreRefused) {
+  TempDir dir;
+  const std::string identity = test_model("identity.onnx");
+
+  // A 2 GiB data chunk declared in a file of a few bytes is not a whole chunk.
+  write_file(dir / "liar.wav",
+             riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 16)) + wav_chunk_header("data", 0x80000000u) + "abcd"));
+  expect_clean_failure(run_tool({"liar.wav", "--model", identity, "--out-dir", "out"}, dir.path()), dir,
+                       "liar.wav is missing fmt or data");
+
+  // A song that worked once, then truncated inside its data chunk, then removed.
+  write_file(dir / "song.wav", quiet_song(1000));
+  const RunResult first = run_tool({"song.wav", "--model", identity, "--out-dir", "first"}, dir.path());
+  ASSERT_EQ(first.status, 0) << first.err;
+  std::filesystem::resize_file(dir / "song.wav", 100);
+  expect_clean_failure(run_tool({"song.wav", "--model", identity, "--out-dir", "out"}, dir.path()), dir,
+                       "song.wav is missing fmt or data");
+  std::filesystem::remove(dir / "song.wav");
+  expect_clean_failure(run_tool({"song.wav", "--model", identity, "--out-dir", "out"}, dir.path()), dir,
+                       "cannot open song.wav");
+  // The first run's stems are untouched by the failed ones.
+  EXPECT_EQ(read_file(dir / "first/song_(Vocals).wav").size(), 44u + 8 * 1000);
+}
+
+TEST(Faults, AFileSizeLimitDuringTheWriteKeepsTheEarlierStems) {
+  // Each stem of 100000 frames is 800044 bytes; the limit (512-byte blocks in sh) is 512000.
+  TempDir dir;
+  write_file(dir / "song.wav", quiet_song(100000));
+  std::filesystem::create_directory(dir / "out");
+  write_file(dir / "out/song_(Vocals).wav", "earlier vocals");
+  write_file(dir / "out/song_(Instrumental).wav", "earlier instrumental");
+  const std::string command = "trap '' XFSZ; ulimit -f 1000; exec '" + std::string(DUOSTEM_BINARY) +
+                              "' song.wav --model '" + test_model("identity.onnx") + "' --out-dir out";
+  const RunResult r = run_program({"/bin/sh", "-c", command}, dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("chunk 2/2\nduostem: cannot write out/song_(Vocals).wav\n"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir / "out/song_(Vocals).wav"), "earlier vocals");
+  EXPECT_EQ(read_file(dir / "out/song_(Instrumental).wav"), "earlier instrumental");
+  std::size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "out")) entries += entry.is_regular_file();
+  EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
+}
