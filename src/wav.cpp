@@ -1,9 +1,11 @@
 #include "wav.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -126,6 +128,24 @@ bool write_frames(std::FILE* file, const std::vector<float>& left, const std::ve
   return true;
 }
 
+// The directory that will hold path, for opening an anonymous file in it.
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Gives the anonymous file open as fd the name temporary, replacing a stale
+// file of that name left by an earlier process with the same id.
+bool link_anonymous(int fd, const std::string& temporary) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno != EEXIST || std::remove(temporary.c_str()) != 0) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 Stereo read_wav(const std::string& path) {
@@ -208,22 +228,43 @@ Stereo read_wav(const std::string& path) {
   return song;
 }
 
-void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right) {
+namespace wav_staging {
+
+void write_wav_staged(const std::string& path, const std::vector<float>& left, const std::vector<float>& right,
+                      Staging staging) {
   if (left.size() != right.size()) throw std::runtime_error("channel length mismatch");
   if (left.size() > static_cast<std::uint64_t>(MAX_WAV_FRAMES))
     throw std::runtime_error("cannot write " + path + ": a WAV file holds at most " +
                              std::to_string(MAX_WAV_FRAMES) + " frames");
 
-  // Written beside the target and renamed over it only when complete, so a
-  // failed run never destroys an earlier good file of the same name.
+  // The new file is made beside the target and renamed over it only when
+  // complete, so a failed or killed run never destroys an earlier good file.
+  // Anonymous staging also leaves nothing behind when the process is killed
+  // mid-write: the file gets a name only once every byte is down.
   const std::string temporary = path + ".tmp-" + std::to_string(getpid());
   std::vector<Byte> block(8 * std::min(left.size(), WRITE_BLOCK_FRAMES));
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) throw std::runtime_error("cannot write " + path);
-  const bool written = write_frames(file, left, right, block);
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    throw std::runtime_error("cannot write " + path);
+
+  // An anonymous file is named through /proc; where either is missing (FAT,
+  // NFS, no /proc) the temporary file is named from the start.
+  std::FILE* file = nullptr;
+  if (staging == Staging::anonymous && access("/proc/self/fd", X_OK) == 0) {
+    const int fd = open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0 && !(file = fdopen(fd, "wb"))) close(fd);
   }
+  const bool anonymous = file != nullptr;
+  if (!anonymous) file = std::fopen(temporary.c_str(), "wb");
+  if (!file) throw std::runtime_error("cannot write " + path);
+
+  bool complete = write_frames(file, left, right, block) && std::fflush(file) == 0;
+  if (anonymous) complete = complete && link_anonymous(fileno(file), temporary);
+  complete = std::fclose(file) == 0 && complete;
+  if (complete && std::rename(temporary.c_str(), path.c_str()) == 0) return;
+  std::remove(temporary.c_str());
+  throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace wav_staging
+
+void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right) {
+  wav_staging::write_wav_staged(path, left, right, wav_staging::Staging::anonymous);
 }

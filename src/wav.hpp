@@ -20,3 +20,13 @@ Stereo read_wav(const std::string& path);
 // Writes a two-channel, 44100 Hz, 32-bit float WAV file with the canonical 44-byte header.
 // Throws std::runtime_error on failure; an earlier file at path survives a failed write.
 void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right);
+
+// How write_wav stages the new file before it replaces the target; the tests reach both ways.
+namespace wav_staging {
+enum class Staging {
+  anonymous,  // an unnamed file, named only when complete; falls back to named where unsupported
+  named,      // "<path>.tmp-<pid>" from the start
+};
+void write_wav_staged(const std::string& path, const std::vector<float>& left, const std::vector<float>& right,
+                      Staging staging);
+}  // namespace wav_staging

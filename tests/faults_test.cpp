@@ -2,6 +2,10 @@
 // "duostem: " line, status 1, nothing on standard output and nothing on disk.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -22,6 +26,29 @@ void expect_clean_failure(const RunResult& r, const TempDir& dir, const std::str
   ASSERT_NE(line, std::string::npos) << r.err;
   EXPECT_NE(r.err.find(err_contains, line), std::string::npos) << r.err;
   EXPECT_FALSE(file_exists(dir / "out")) << "an output directory was created";
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const std::vector<std::string> STEM_NAMES = {"song_(Instrumental).wav", "song_(Vocals).wav"};
+constexpr std::size_t STEM_FRAMES = 100000;  // each stem file is 800044 bytes
+
+// A directory with song.wav of STEM_FRAMES frames and out/ holding an earlier run's stems.
+void prepare_earlier_run(const TempDir& dir) {
+  write_file(dir / "song.wav", quiet_song(STEM_FRAMES));
+  std::filesystem::create_directory(dir / "out");
+  write_file(dir / "out/song_(Vocals).wav", "earlier vocals");
+  write_file(dir / "out/song_(Instrumental).wav", "earlier instrumental");
+}
+
+std::string tool_command(const std::string& out_dir) {
+  return "'" + std::string(DUOSTEM_BINARY) + "' song.wav --model '" + test_model("identity.onnx") +
+         "' --out-dir " + out_dir;
 }
 
 }  // namespace
@@ -94,22 +121,76 @@ TEST(Faults, InputsThatChangeOrLieAreRefused) {
   EXPECT_EQ(read_file(dir / "first/song_(Vocals).wav").size(), 44u + 8 * 1000);
 }
 
-TEST(Faults, AFileSizeLimitDuringTheWriteKeepsTheEarlierStems) {
-  // Each stem of 100000 frames is 800044 bytes; the limit (512-byte blocks in sh) is 512000.
-  TempDir dir;
-  write_file(dir / "song.wav", quiet_song(100000));
-  std::filesystem::create_directory(dir / "out");
-  write_file(dir / "out/song_(Vocals).wav", "earlier vocals");
-  write_file(dir / "out/song_(Instrumental).wav", "earlier instrumental");
-  const std::string command = "trap '' XFSZ; ulimit -f 1000; exec '" + std::string(DUOSTEM_BINARY) +
-                              "' song.wav --model '" + test_model("identity.onnx") + "' --out-dir out";
-  const RunResult r = run_program({"/bin/sh", "-c", command}, dir.path());
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("chunk 2/2\nduostem: cannot write out/song_(Vocals).wav\n"), std::string::npos) << r.err;
-  EXPECT_EQ(read_file(dir / "out/song_(Vocals).wav"), "earlier vocals");
-  EXPECT_EQ(read_file(dir / "out/song_(Instrumental).wav"), "earlier instrumental");
-  std::size_t entries = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir / "out")) entries += entry.is_regular_file();
-  EXPECT_EQ(entries, 2u) << "a temporary file was left behind";
+TEST(Faults, AFileSizeLimitOrAKillDuringTheWriteKeepsTheEarlierStems) {
+  // The limit (512-byte blocks in sh) is 512000 bytes, inside the vocals file.
+  struct Case {
+    std::string name;
+    std::string signal_setting;
+    int status;
+    std::string err_tail;
+  };
+  const std::vector<Case> cases = {
+      {"write fails", "trap '' XFSZ", 1, "chunk 2/2\nduostem: cannot write out/song_(Vocals).wav\n"},
+      {"killed by the signal", "trap - XFSZ", 128 + SIGXFSZ, "chunk 2/2\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    prepare_earlier_run(dir);
+    const RunResult r =
+        run_program({"/bin/sh", "-c", c.signal_setting + "; ulimit -f 1000; exec " + tool_command("out")}, dir.path());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, "");
+    ASSERT_GE(r.err.size(), c.err_tail.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - c.err_tail.size()), c.err_tail) << r.err;
+    EXPECT_EQ(read_file(dir / "out/song_(Vocals).wav"), "earlier vocals");
+    EXPECT_EQ(read_file(dir / "out/song_(Instrumental).wav"), "earlier instrumental");
+    EXPECT_EQ(names_in(dir / "out"), STEM_NAMES) << "a temporary file was left behind";
+  }
+}
+
+TEST(Faults, AFullOrReadOnlyFileSystemKeepsTheEarlierStems) {
+  // out/ becomes a small or read-only file system holding an earlier run's
+  // stems, in a private mount namespace that ends with the script; its
+  // contents are copied to after/ for the checks.
+  struct Case {
+    std::string name;
+    std::string mount_options;
+    std::string out_dir;
+    std::string err_tail;
+    bool new_vocals;  // the vocals file is this run's complete stem
+  };
+  const std::vector<Case> cases = {
+      {"full before the vocals fit", "size=400k", "out", "duostem: cannot write out/song_(Vocals).wav\n", false},
+      {"full after the vocals", "size=1200k", "out", "duostem: cannot write out/song_(Instrumental).wav\n", true},
+      {"read-only output directory", "size=2m,ro", "out", "duostem: cannot write out/song_(Vocals).wav\n", false},
+      {"read-only parent of a new directory", "size=2m,ro", "out/new", "Read-only file system [out/new]\n", false},
+  };
+  const bool root = geteuid() == 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    prepare_earlier_run(dir);
+    std::filesystem::create_directory(dir / "after");
+    const std::string script =
+        "cp out/* after/ && mount -t tmpfs -o size=2m tmpfs out && cp after/* out/ && rm after/* && "
+        "mount -o remount," + c.mount_options + " out || exit 99\n" +
+        tool_command(c.out_dir) + "; status=$?\ncp out/* after/; exit $status\n";
+    const RunResult r = run_program({"unshare", root ? "-m" : "-rm", "/bin/sh", "-c", script}, dir.path());
+    if (r.status == 99 || r.err.rfind("unshare: ", 0) == 0) GTEST_SKIP() << "no private mounts here: " << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("chunk 1/2\nchunk 2/2\n", 0), 0u) << r.err;
+    ASSERT_GE(r.err.size(), c.err_tail.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - c.err_tail.size()), c.err_tail) << r.err;
+    EXPECT_EQ(names_in(dir / "after"), STEM_NAMES) << "a temporary file was left behind";
+    const std::string vocals = read_file(dir / "after/song_(Vocals).wav");
+    if (c.new_vocals) {
+      EXPECT_EQ(vocals.size(), 44 + 8 * STEM_FRAMES);
+      EXPECT_EQ(vocals.substr(0, 4), "RIFF");
+    } else {
+      EXPECT_EQ(vocals, "earlier vocals");
+    }
+    EXPECT_EQ(read_file(dir / "after/song_(Instrumental).wav"), "earlier instrumental");
+  }
 }

@@ -270,22 +270,27 @@ TEST(WriteWav, RefusesMoreFramesThanTheHeaderCanDescribe) {
   EXPECT_TRUE(names_in(dir.path()).empty());
 }
 
-// Runs write_wav in a child whose files may not grow past limit bytes, with the
-// signal that would kill it ignored, so each write fails as on a full disk.
-// Returns the child's exception message, or "" when write_wav claimed success.
-std::string write_under_limit(const std::string& path, std::size_t frames, rlim_t limit) {
+using wav_staging::Staging;
+
+// Runs one staged write in a child whose files may not grow past limit bytes.
+// With the file-size signal ignored each write fails as on a full disk; with
+// its default action the child is killed mid-write, as by SIGKILL.
+// Returns the child's exception message, "" when it claimed success, or
+// "killed" when the signal ended it.
+std::string write_under_limit(const std::string& path, std::size_t frames, rlim_t limit, Staging staging,
+                              bool killed = false) {
   int channel[2];
   if (pipe(channel) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
   if (pid == 0) {
     close(channel[0]);
-    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
     const rlimit rl{limit, limit};
     setrlimit(RLIMIT_FSIZE, &rl);
     std::string message;
     try {
       const std::vector<float> samples(frames, 0.25f);
-      write_wav(path, samples, samples);
+      wav_staging::write_wav_staged(path, samples, samples, staging);
     } catch (const std::exception& e) {
       message = e.what();
     }
@@ -299,6 +304,7 @@ std::string write_under_limit(const std::string& path, std::size_t frames, rlim_
   close(channel[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) return "killed";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
   return message;
 }
@@ -314,18 +320,56 @@ TEST(WriteWav, AFailedWriteIsReportedAndKeepsTheEarlierFile) {
       {"fails in the final flush", 100, 500},
       {"fails mid-stream", 200000, 300000},
   };
-  for (const Case& c : cases) {
+  for (const Staging staging : {Staging::anonymous, Staging::named}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (staging == Staging::named ? ", named" : ", anonymous"));
+      TempDir dir;
+      const std::string path = dir / "song_(Vocals).wav";
+      write_file(path, "earlier result");
+      EXPECT_EQ(write_under_limit(path, c.frames, c.limit, staging), "cannot write " + path);
+      EXPECT_EQ(read_file(path), "earlier result");
+      EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"song_(Vocals).wav"});
+    }
+    // The same child machinery succeeds when the limit leaves room.
+    TempDir dir;
+    write_file(dir / "ok.wav", "earlier result");
+    EXPECT_EQ(write_under_limit(dir / "ok.wav", 100, 1 << 20, staging), "");
+    EXPECT_EQ(read_file(dir / "ok.wav").size(), 44u + 800u);
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"ok.wav"});
+  }
+}
+
+TEST(WriteWav, AProcessKilledMidWriteKeepsTheEarlierFile) {
+  for (const Staging staging : {Staging::anonymous, Staging::named}) {
+    SCOPED_TRACE(staging == Staging::named ? "named" : "anonymous");
     TempDir dir;
     const std::string path = dir / "song_(Vocals).wav";
     write_file(path, "earlier result");
-    EXPECT_EQ(write_under_limit(path, c.frames, c.limit), "cannot write " + path) << c.name;
-    EXPECT_EQ(read_file(path), "earlier result") << c.name;
-    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"song_(Vocals).wav"}) << c.name;
+    EXPECT_EQ(write_under_limit(path, 200000, 300000, staging, true), "killed");
+    EXPECT_EQ(read_file(path), "earlier result");
+    const std::vector<std::string> names = names_in(dir.path());
+    if (staging == Staging::anonymous) {
+      // The unfinished file never had a name, so nothing is left over.
+      EXPECT_EQ(names, std::vector<std::string>{"song_(Vocals).wav"});
+    } else {
+      ASSERT_EQ(names.size(), 2u);
+      EXPECT_EQ(names[1].rfind("song_(Vocals).wav.tmp-", 0), 0u) << names[1];
+    }
   }
-  // The same child machinery succeeds when the limit leaves room.
+}
+
+TEST(WriteWav, ReplacesAStaleTemporaryFileOfTheSameName) {
+  // A process killed during a named write left its file; a later one with the same id reuses the name.
   TempDir dir;
-  EXPECT_EQ(write_under_limit(dir / "ok.wav", 100, 1 << 20), "");
-  EXPECT_EQ(read_file(dir / "ok.wav").size(), 44u + 800u);
+  const std::string path = dir / "out.wav";
+  const std::string stale = path + ".tmp-" + std::to_string(getpid());
+  for (const Staging staging : {Staging::anonymous, Staging::named}) {
+    write_file(stale, "left by a killed run");
+    const std::vector<float> samples(10, 0.5f);
+    wav_staging::write_wav_staged(path, samples, samples, staging);
+    EXPECT_EQ(read_file(path).size(), 44u + 80u);
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"out.wav"});
+  }
 }
 
 }  // namespace
