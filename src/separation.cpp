@@ -27,6 +27,14 @@ struct Schedule {
   std::int32_t total;   // chunk count
 };
 
+// acc[i] = fma(samples[i], w[i], acc[i]): the overlap-add kernel computes the
+// same single rounding, with the processor's FMA instructions where it has them
+// instead of a library call per sample.
+void cross_fade_add(float* acc, const float* w, const float* samples, std::int32_t count) {
+  if (!spectral_kernels::overlap_add_fused(acc, w, samples, count))
+    spectral_kernels::overlap_add_portable(acc, w, samples, count);
+}
+
 Schedule make_schedule(std::int32_t frames) {
   const std::int32_t q = frames / CHUNK_BODY;
   const std::int32_t padded = (q + 1) * CHUNK_BODY + 2 * EDGE_SAMPLES;
@@ -87,11 +95,9 @@ Stereo process_song(Session& session, const Stereo& input) {
     float* left_acc = left_result.data() + s;
     float* right_acc = right_result.data() + s;
     float* weight_acc = weight_sum.data() + s;
-    for (std::int32_t i = 0; i < len; ++i) {
-      left_acc[i] = std::fma(resynthesized.left[static_cast<std::size_t>(i)], w[static_cast<std::size_t>(i)], left_acc[i]);
-      right_acc[i] = std::fma(resynthesized.right[static_cast<std::size_t>(i)], w[static_cast<std::size_t>(i)], right_acc[i]);
-      weight_acc[i] = weight_acc[i] + w[static_cast<std::size_t>(i)];
-    }
+    cross_fade_add(left_acc, w.data(), resynthesized.left.data(), len);
+    cross_fade_add(right_acc, w.data(), resynthesized.right.data(), len);
+    for (std::int32_t i = 0; i < len; ++i) weight_acc[i] = weight_acc[i] + w[static_cast<std::size_t>(i)];
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, schedule.total);
   }
 
