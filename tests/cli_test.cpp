@@ -13,13 +13,6 @@ namespace {
 
 const std::string USAGE = "usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]\n";
 
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
   for (const std::string& a : args) text += "[" + a + "] ";

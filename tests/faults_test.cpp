@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -26,13 +25,6 @@ void expect_clean_failure(const RunResult& r, const TempDir& dir, const std::str
   ASSERT_NE(line, std::string::npos) << r.err;
   EXPECT_NE(r.err.find(err_contains, line), std::string::npos) << r.err;
   EXPECT_FALSE(file_exists(dir / "out")) << "an output directory was created";
-}
-
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 const std::vector<std::string> STEM_NAMES = {"song_(Instrumental).wav", "song_(Vocals).wav"};

@@ -38,13 +38,6 @@ std::string read_error(const std::string& path) {
   return "";
 }
 
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::vector<std::uint32_t> bits(const std::vector<float>& values) {
   std::vector<std::uint32_t> result;
   for (float v : values) result.push_back(bits_of(v));

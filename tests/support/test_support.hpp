@@ -35,6 +35,8 @@ class TempDir {
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
+// The names of the entries of dir, sorted.
+std::vector<std::string> names_in(const std::string& dir);
 
 // Path of a generated test model (see tools/make_test_models.py).
 std::string test_model(const std::string& name);
