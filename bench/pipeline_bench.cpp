@@ -11,7 +11,7 @@
 // usage: pipeline_bench --model model.onnx [--seconds 60] [--threads 0,1,2]
 //                       [--thread-seconds 30] [--no-verify] [--record file]
 
-#include <gemmi/third_party/pocketfft_hdronly.h>
+#include <pocketfft_hdronly.h>
 #include <onnxruntime_c_api.h>
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // transforms they contain, measured in the same run; prints the ratio.
 #include <benchmark/benchmark.h>
 
-#include <gemmi/third_party/pocketfft_hdronly.h>
+#include <pocketfft_hdronly.h>
 
 #include <cmath>
 #include <complex>

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include <gemmi/third_party/pocketfft_hdronly.h>
+#include <pocketfft_hdronly.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

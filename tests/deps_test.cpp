@@ -1,5 +1,5 @@
 // The two foreign libraries link and work: ONNX Runtime's function table and one pocketfft transform.
-#include <gemmi/third_party/pocketfft_hdronly.h>
+#include <pocketfft_hdronly.h>
 #include <gtest/gtest.h>
 #include <onnxruntime_c_api.h>
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <gemmi/third_party/pocketfft_hdronly.h>
+#include <pocketfft_hdronly.h>
 
 #include <algorithm>
 #include <cmath>
