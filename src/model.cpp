@@ -3,6 +3,7 @@
 #include <onnxruntime_c_api.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -115,6 +116,15 @@ void check_output(const OrtApi* api, const OrtValue* output) {
   }
 }
 
+// Set before the runtime is first asked for anything, overriding any value the user's environment holds.
+void disable_runtime_telemetry() {
+#ifdef _WIN32
+  _putenv_s("ORT_DISABLE_TELEMETRY", "1");
+#else
+  setenv("ORT_DISABLE_TELEMETRY", "1", 1);
+#endif
+}
+
 }  // namespace
 
 Session::~Session() {
@@ -126,6 +136,9 @@ Session::~Session() {
 }
 
 void open_session(Session& session, const std::string& model_path) {
+  // The runtime ignores DisableTelemetryEvents for its newer telemetry (a device id and a
+  // database under the home folder, a file in the temporary folder); only this variable stops it.
+  disable_runtime_telemetry();
   // The headers' own table version: the runtime beside the executable is at
   // least as new, and every call used here is in that table.
   const OrtApiBase* base = OrtGetApiBase();
