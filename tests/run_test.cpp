@@ -28,6 +28,12 @@ std::string song_bytes(std::size_t frames) {
 
 const std::string IDENTITY = test_model("identity.onnx");
 
+// The SHA-256 of a file, as sha256sum prints it.
+std::string sha256_of(const std::string& path) {
+  const RunResult r = run_program({"sha256sum", path});
+  return r.status == 0 ? r.out.substr(0, 64) : "sha256sum failed: " + r.err;
+}
+
 }  // namespace
 
 TEST(Run, ChunkScheduleFollowsTheSongLength) {
@@ -139,4 +145,48 @@ TEST(Run, ASongTooLongForAnOutputFileIsRefusedBeforeTheModelLoads) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "duostem: long.wav has 536870908 frames; an output file holds at most 536870907\n");
+}
+
+TEST(Run, StemsKeepTheirBitsSongByModel) {
+  // Digests made before the pipeline was reworked for speed: any change to a
+  // single output bit shows here. "ends" is loud up to both of its ends, and its
+  // last two chunks are short (400000 frames: chunks of 261120, 261120, 254976
+  // and 124416 samples).
+  struct Case {
+    std::string song;
+    std::string model;
+    std::string vocals;
+    std::string instrumental;
+  };
+  const std::string DEFAULT_MODEL = std::string(DUOSTEM_SOURCE_DIR) + "/models/vocals.onnx";
+  const std::string GAIN = test_model("gain_half.onnx");
+  const std::vector<Case> cases = {
+      {"demo", DEFAULT_MODEL, "747a758c40c8788e0585df20ef2e6e0e7f6d99715163442b706581b8ca31b153",
+       "817349e8acd34fd11773aea372fb03e286e42dcc5aa2c51d146c55470df4281b"},
+      {"demo", GAIN, "a483559a54ca8584d6592f51c64d9032930b9e88b84fad48c313f37133874bfe",
+       "f081d6802881b44773ff22847514f988d50688af011d8bc0201854a0890e35cd"},
+      {"ends", DEFAULT_MODEL, "218d11ffbf20105924ebb6db232bb81fb970d972f6246b0683439c87ba541107",
+       "867f68c0805783df4e377f8b3ab86752cc0eb9677699410227d7226b177670fb"},
+      {"ends", GAIN, "032ed505bbe38c1f261e65edbff677009b359f985effd70aaaac7e20589ca680",
+       "becadfa82c295f0f505082eccb01df7b8bba089aabb850ed93e41b6c3a9dd8ec"},
+  };
+  TempDir songs;
+  const RunResult demo = run_program({DUOSTEM_PYTHON, std::string(DUOSTEM_SOURCE_DIR) + "/tools/make_demo_song.py",
+                                      "--seed", "1", "--out", songs / "demo.wav"});
+  ASSERT_EQ(demo.status, 0) << demo.err;
+  ASSERT_EQ(sha256_of(songs / "demo.wav"), "959415a2513e3368a8f44902a2951ee90342f8f9e6802e8c375a2958cd0f3db7") << "the demo song generator changed";
+  std::vector<float> ends(2 * 400000);
+  for (std::size_t f = 0; f < ends.size() / 2; ++f) {
+    ends[2 * f] = static_cast<float>(static_cast<int>((f * 7919) % 2001) - 1000) / 1250.0f;
+    ends[2 * f + 1] = static_cast<float>(static_cast<int>((f * 104729) % 1999) - 999) / 1500.0f;
+  }
+  write_file(songs / "ends.wav", float_wav(2, ends));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.song + " with " + c.model);
+    TempDir dir;
+    const RunResult r = run_tool({songs / (c.song + ".wav"), "--model", c.model, "--out-dir", dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sha256_of(dir / (c.song + "_(Vocals).wav")), c.vocals);
+    EXPECT_EQ(sha256_of(dir / (c.song + "_(Instrumental).wav")), c.instrumental);
+  }
 }
