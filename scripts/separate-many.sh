@@ -1,0 +1,457 @@
+#!/usr/bin/env bash
+# separate-many.sh: separates many songs in any audio format with duostem, over
+# this machine's cores or several machines (GNU parallel). ffmpeg decodes and
+# converts; a WAV that duostem already accepts is passed as it is.
+#
+# Per song: a converter in the background writes a WAV duostem accepts into a
+# scratch folder inside the output folder and queues it; GNU parallel runs
+# duostem on it here or on another machine (transferring the WAV and returning
+# the stems); this shell moves the finished stems into place under temporary
+# names and renames them, so a stem that exists under its final name is whole.
+set -euo pipefail
+
+PROG=separate-many
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+# Extensions taken as songs without asking ffprobe, so that a rerun over a
+# finished folder costs no decoding; other files are probed.
+AUDIO_EXTENSIONS=" wav wave flac mp3 mp2 ogg oga opus m4a aac aif aiff aifc wma ape wv mka ac3 au snd caf tta w64 spx mpc "
+
+usage() {
+  cat <<'EOF'
+usage: separate-many.sh [options] INPUT...
+  INPUT            an audio file, or a folder searched recursively for audio files
+  --out-dir DIR    where the stems go, mirroring each INPUT folder (default: separated)
+  --model FILE     the ONNX network (default: models/vocals.onnx here, else the checkout's)
+  --duostem PATH   the duostem executable (default: the checkout's build/duostem, else duostem on PATH)
+  --format wav|flac  stems as duostem's 32-bit float WAV (default) or 24-bit FLAC
+  --jobs N         songs at once on each machine (default 1)
+  --sshlogin LOGINS  run songs on these machines too (GNU parallel's --sshlogin; repeatable)
+  --force          redo songs whose two stems already exist
+EOF
+}
+
+usage_error() {
+  printf '%s: %s\n' "$PROG" "$1" >&2
+  usage >&2
+  exit 2
+}
+
+out_dir=separated model="" duostem="" format=wav jobs=1 force=0
+sshlogins=() inputs=()
+while (($# > 0)); do
+  case "$1" in
+    --out-dir | --model | --duostem | --format | --jobs | --sshlogin)
+      (($# >= 2)) || usage_error "$1 needs a value"
+      case "$1" in
+        --out-dir) out_dir=$2 ;;
+        --model) model=$2 ;;
+        --duostem) duostem=$2 ;;
+        --format) format=$2 ;;
+        --jobs) jobs=$2 ;;
+        --sshlogin) sshlogins+=("$2") ;;
+      esac
+      shift 2 ;;
+    --force) force=1; shift ;;
+    --help | -h) usage; exit 0 ;;
+    --) shift; inputs+=("$@"); break ;;
+    -*) usage_error "unknown option $1" ;;
+    *) inputs+=("$1"); shift ;;
+  esac
+done
+
+((${#inputs[@]} > 0)) || usage_error "no INPUT given"
+[[ $format == wav || $format == flac ]] || usage_error "--format must be wav or flac, not $format"
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || usage_error "--jobs must be a positive whole number, not $jobs"
+for input in "${inputs[@]}"; do
+  [[ -e $input ]] || usage_error "no such file or folder: $input"
+done
+if [[ -z $duostem ]]; then
+  if [[ -x $REPO/build/duostem ]]; then duostem=$REPO/build/duostem; else duostem=$(command -v duostem || true); fi
+  [[ -n $duostem ]] || usage_error "no duostem: build the checkout or give --duostem"
+fi
+[[ -f $duostem && -x $duostem ]] || usage_error "not an executable: $duostem"
+if [[ -z $model ]]; then
+  # duostem's own default is relative to where it runs; the checkout's copy is the fallback.
+  model=models/vocals.onnx
+  [[ -f $model ]] || model=$REPO/models/vocals.onnx
+fi
+[[ -f $model ]] || usage_error "no such model: $model"
+for tool in ffmpeg ffprobe parallel; do
+  command -v "$tool" >/dev/null || usage_error "$tool is missing (scripts/bootstrap.sh installs it)"
+done
+[[ $format == wav ]] || command -v sox >/dev/null || usage_error "sox is missing (scripts/bootstrap.sh installs it)"
+((${#sshlogins[@]} == 0)) || command -v rsync >/dev/null || usage_error "--sshlogin needs rsync"
+
+duostem=$(realpath "$duostem")
+model=$(realpath "$model")
+mkdir -p "$out_dir"
+out_real=$(realpath "$out_dir")
+
+# ---------------------------------------------------------------------------
+# The song list: sources, what to show, where the stems go.
+
+src=() shown=() subdir=() name=()
+declare -A seen=()
+not_audio=0
+
+lower_extension() {
+  local n=${1##*/}
+  [[ $n == *.* ]] || return 0
+  n=${n##*.}
+  printf '%s' "${n,,}"
+}
+
+has_audio_stream() {
+  [[ $(ffprobe -v quiet -select_streams a -show_entries stream=codec_type -of csv=p=0 -- "$1" 2>/dev/null) == *audio* ]]
+}
+
+add_file() {  # real path, shown path, output subfolder
+  [[ -z ${seen[$1]:-} ]] || return 0
+  seen[$1]=1
+  local ext
+  ext=$(lower_extension "$1")
+  if [[ -z $ext || $AUDIO_EXTENSIONS != *" $ext "* ]] && ! has_audio_stream "$1"; then
+    not_audio=$((not_audio + 1))
+    return 0
+  fi
+  src+=("$1") shown+=("$2") subdir+=("$3") name+=("${1##*/}")
+}
+
+for input in "${inputs[@]}"; do
+  if [[ -d $input ]]; then
+    root=$(realpath "$input")
+    # Hidden files and folders are passed over, and so is the output folder, whose stems are no songs.
+    while IFS= read -r -d '' path; do
+      rel=${path#"$root"/}
+      sub=.
+      [[ $rel == */* ]] && sub=${rel%/*}
+      add_file "$path" "${input%/}/$rel" "$sub"
+    done < <(find "$root" -mindepth 1 \( -path "$out_real" -o -name '.*' \) -prune -o -type f -print0 | sort -z)
+  else
+    add_file "$(realpath "$input")" "$input" .
+  fi
+done
+
+# Stem base names. A name without its extension is used unless two songs
+# would share it (song.mp3 beside song.flac): then each keeps its extension
+# (song.mp3_(Vocals).wav). A name still taken gets " (2)", " (3)", ... in the
+# order songs are listed.
+declare -A base_count=() taken=()
+base=()
+for i in "${!src[@]}"; do
+  n=${name[i]}
+  [[ $n == *.* ]] && n=${n%.*}
+  base[i]=${subdir[i]}/$n
+  base_count[${base[i]}]=$((${base_count[${base[i]}]:-0} + 1))
+done
+for i in "${!src[@]}"; do
+  b=${base[i]}
+  ((${base_count[$b]} == 1)) || b=${subdir[i]}/${name[i]}
+  if [[ -n ${taken[$b]:-} ]]; then
+    k=2
+    while [[ -n ${taken[$b ($k)]:-} ]]; do k=$((k + 1)); done
+    b="$b ($k)"
+  fi
+  taken[$b]=1
+  base[i]=$b
+done
+
+# A stem's path below the output folder as the user spelled it (for messages),
+# or as an absolute path (for file operations, which run from the scratch folder).
+stem_path() {  # index, Vocals|Instrumental[, absolute]
+  local b=${base[$1]} root=$out_dir
+  [[ $b == ./* ]] && b=${b#./}
+  [[ -z ${3:-} ]] || root=$out_real
+  printf '%s/%s_(%s).%s' "$root" "$b" "$2" "$format"
+}
+
+todo=()
+skipped=0
+for i in "${!src[@]}"; do
+  if ((force == 0)) && [[ -f $(stem_path "$i" Vocals abs) && -f $(stem_path "$i" Instrumental abs) ]]; then
+    skipped=$((skipped + 1))
+  else
+    todo+=("$i")
+  fi
+done
+
+# ---------------------------------------------------------------------------
+# Converting one song into the scratch folder.
+
+# A little-endian field as printf escapes.
+le() {  # value, bytes
+  local v=$1 k out=""
+  for ((k = 0; k < $2; k++)); do
+    out+=$(printf '\\x%02x' $(((v >> (8 * k)) & 255)))
+  done
+  printf '%s' "$out"
+}
+
+# A plain 44-byte WAV header (format tag 1 or 3, never the extensible 0xFFFE
+# that ffmpeg writes and duostem refuses).
+wav_header() {  # tag, channels, bits, data bytes
+  local block=$(($2 * $3 / 8))
+  printf '%b' "RIFF$(le $((36 + $4)) 4)WAVEfmt $(le 16 4)$(le "$1" 2)$(le "$2" 2)$(le 44100 4)" \
+    "$(le $((44100 * block)) 4)$(le $block 2)$(le "$3" 2)data$(le "$4" 4)"
+}
+
+# True when duostem reads the file as it is: RIFF/WAVE at 44100 Hz, one or two
+# channels, 16-bit PCM (tag 1) or 32-bit float (tag 3). The chunk walk follows
+# duostem's: the last fmt and data chunks lying wholly inside the file count.
+wav_accepted() {
+  local f=$1 size offset=12 chunks=0 id bytes fmt_at=-1 fmt_size=0 data=0
+  size=$(stat -c %s -- "$f")
+  ((size >= 20)) || return 1
+  [[ $(od -An -c -N 12 -- "$f" | tr -d ' \n') == RIFF*WAVE ]] || return 1
+  while ((size - offset >= 8 && chunks < 1000)); do
+    read -r id bytes < <(od -An -j "$offset" -N 8 -t x4 -t u4 -- "$f" | awk 'NR == 1 { id = $1 } NR == 2 { print id, $2 }')
+    ((bytes <= size - offset - 8)) || break
+    case $id in
+      20746d66) fmt_at=$((offset + 8)) fmt_size=$bytes ;;  # "fmt "
+      61746164) data=1 ;;                                  # "data"
+    esac
+    offset=$((offset + 8 + bytes + (bytes & 1)))
+    chunks=$((chunks + 1))
+  done
+  ((fmt_at >= 0 && fmt_size >= 16 && data)) || return 1
+  local tag channels rate bits
+  read -r tag channels < <(od -An -j "$fmt_at" -N 4 -t u2 -- "$f")
+  read -r rate < <(od -An -j $((fmt_at + 4)) -N 4 -t u4 -- "$f")
+  read -r bits < <(od -An -j $((fmt_at + 14)) -N 2 -t u2 -- "$f")
+  ((rate == 44100 && (channels == 1 || channels == 2))) &&
+    { ((tag == 1 && bits == 16)) || ((tag == 3 && bits == 32)); }
+}
+
+# The last line of a tool's messages, without the file name it starts with.
+reason_from() {  # message file, source path, fallback
+  local line
+  # ffmpeg's "[mp3 @ 0x55d0c1a2] ..." carries a memory address that says nothing to a user.
+  line=$(grep -v '^[[:space:]]*$' "$1" 2>/dev/null | tail -n 1 | sed -E 's/ @ 0x[0-9a-f]+\]/]/' || true)
+  line=${line#"$2: "}
+  printf '%s' "${line:-$3}"
+}
+
+# Writes scratch/in/ID.wav for song ID; prints the failure reason and fails otherwise.
+prepare() {
+  local i=$1 s=${src[$1]}
+  local out=in/$i.wav part=in/$i.part err=in/$i.err
+  if wav_accepted "$s"; then
+    ln -s "$s" "$out"
+    return 0
+  fi
+  local key value rate="" channels="" sample_fmt=""
+  while IFS='=' read -r key value; do
+    case $key in
+      sample_rate) rate=$value ;;
+      channels) channels=$value ;;
+      sample_fmt) sample_fmt=$value ;;
+    esac
+  done < <(ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels,sample_fmt \
+             -of default=nw=1 -- "$s" 2>"$err" || true)
+  if ! [[ $rate =~ ^[0-9]+$ && $channels =~ ^[1-9][0-9]*$ ]]; then
+    printf 'ffprobe: %s' "$(reason_from "$err" "$s" "no audio stream")"
+    return 1
+  fi
+  # Mono stays mono (widening it with -ac 2 would lower its level by 3 dB);
+  # more than two channels are mixed down to stereo.
+  local args=(-map 0:a:0) out_channels=$channels
+  ((channels <= 2)) || { args+=(-ac 2); out_channels=2; }
+  local tag=3 bits=32 codec=pcm_f32le
+  if ((rate != 44100)); then
+    args+=(-af "aresample=44100:resampler=soxr:precision=28")
+  elif [[ $sample_fmt == s16 || $sample_fmt == s16p ]]; then
+    tag=1 bits=16 codec=pcm_s16le  # 16-bit stays 16-bit when no resampling is needed: no loss either way
+  fi
+  wav_header $tag "$out_channels" $bits 0 >"$part"
+  if ! ffmpeg -nostdin -v error -i "$s" "${args[@]}" -c:a $codec -f "${codec#pcm_}" - 2>"$err" >>"$part"; then
+    printf 'ffmpeg: %s' "$(reason_from "$err" "$s" "decoding failed")"
+    return 1
+  fi
+  local data=$(($(stat -c %s "$part") - 44))
+  wav_header $tag "$out_channels" $bits "$data" | dd of="$part" conv=notrunc status=none
+  mv "$part" "$out"
+  rm -f "$err"
+}
+
+# Keeps the scratch folder to a few converted songs ahead of the separations.
+wait_for_room() {
+  local files
+  while :; do
+    files=(in/*.wav)
+    [[ -e ${files[0]} ]] || return 0
+    ((${#files[@]} < ahead)) && return 0
+    sleep 0.2
+  done
+}
+
+# Background: converts the songs in turn and queues each for parallel; a song
+# that cannot be converted is reported to the events channel.
+produce() {
+  local i reason
+  exec 3>events 4>queue
+  for i in "${todo[@]}"; do
+    wait_for_room
+    if reason=$(prepare "$i"); then
+      printf '%s\n' "$i" >&4
+    else
+      printf '!! %s %s\n' "$i" "$reason" >&3
+    fi
+  done
+}
+
+# ---------------------------------------------------------------------------
+# Finishing one song: stems moved (or encoded) into place, never short under their final name.
+
+temporary=""
+
+place() {  # scratch stem, final path
+  local dir=${2%/*} final_name=${2##*/}
+  mkdir -p "$dir"
+  temporary=$dir/.$final_name.part-$$
+  if [[ $format == flac ]]; then
+    # sox exits 0 with a short file when interrupted: the length check catches it.
+    sox -D -V1 "$1" -t flac -b 24 "$temporary" || return 1
+    [[ $(soxi -s "$temporary") == "$(soxi -s "$1")" ]] || return 1
+  else
+    mv "$1" "$temporary"
+  fi
+  mv "$temporary" "$2"
+  temporary=""
+}
+
+separated=0 failed=0 finished=0
+failures=()
+declare -A result=()
+progress() {  # word, index, detail
+  local line="[$finished/${#todo[@]}] $1 ${shown[$2]}${3:+: $3}"
+  [[ -t 2 ]] || printf '%s: %s\n' "$PROG" "$line" >&2
+}
+
+fail() {  # index, reason
+  failed=$((failed + 1)) finished=$((finished + 1))
+  failures+=("${shown[$1]}: $2")
+  result[$1]=1
+  progress failed "$1" "$2"
+}
+
+finish() {  # index, duostem's exit status
+  local i=$1 rc=$2 dir=out/$1
+  local vocals=$dir/${1}_\(Vocals\).wav instrumental=$dir/${1}_\(Instrumental\).wav
+  rm -f "in/$i.wav"
+  if [[ $rc == 0 && -f $vocals && -f $instrumental ]]; then
+    if place "$vocals" "$(stem_path "$i" Vocals abs)" && place "$instrumental" "$(stem_path "$i" Instrumental abs)"; then
+      separated=$((separated + 1)) finished=$((finished + 1))
+      result[$i]=1
+      printf '%s\n%s\n' "$(stem_path "$i" Instrumental)" "$(stem_path "$i" Vocals)"
+      progress separated "$i"
+    else
+      [[ -z $temporary ]] || rm -f "$temporary"
+      temporary=""
+      fail "$i" "cannot write the stems into $out_dir"
+    fi
+  else
+    fail "$i" "$(reason_from "$dir/log" "" "duostem exited with status $rc")"
+  fi
+  rm -rf "$dir"
+}
+
+summary() {
+  printf '%s: %d separated, %d skipped (already done), %d failed, %d not audio\n' \
+    "$PROG" "$separated" "$skipped" "$failed" "$not_audio" >&2
+  local f
+  for f in "${failures[@]}"; do printf '%s: failed: %s\n' "$PROG" "$f" >&2; done
+}
+
+if ((${#todo[@]} == 0)); then
+  summary
+  exit 0
+fi
+
+# ---------------------------------------------------------------------------
+# The run.
+
+scratch=$(mktemp -d "$out_real/.$PROG.XXXXXX")
+producer="" runner=""
+
+# shellcheck disable=SC2317  # both run from traps
+cleanup() {
+  [[ -z $temporary ]] || rm -f "$temporary"
+  rm -rf "$scratch"
+}
+
+# A stopped job leaves its folder on the other machine; parallel names it
+# .parallel/tmp/HOST-PID-SEQ below the login's home.
+# shellcheck disable=SC2317
+remote_cleanup() {
+  [[ -n $runner ]] && ((${#sshlogins[@]} > 0)) || return 0
+  local logins=() login
+  for login in "${sshlogins[@]}"; do logins+=(--sshlogin "$login"); done
+  timeout 30 parallel --will-cite --nonall "${logins[@]}" \
+    "rm -rf .parallel/tmp/$(hostname)-$runner-*; rmdir .parallel/tmp .parallel 2>/dev/null; true" </dev/null >/dev/null 2>&1 || true
+}
+
+# shellcheck disable=SC2317
+on_signal() {
+  trap '' INT TERM
+  # Each background job is a process group of its own (set -m): stop the
+  # converter and parallel with everything they started, then wait for them,
+  # so that nothing writes into the scratch folder while it is removed.
+  [[ -z $producer ]] || kill -TERM -- "-$producer" 2>/dev/null || true
+  [[ -z $runner ]] || kill -INT -- "-$runner" 2>/dev/null || true
+  wait 2>/dev/null || true
+  remote_cleanup
+  cleanup
+  printf '%s: interrupted\n' "$PROG" >&2
+  summary
+  exit 130
+}
+trap on_signal INT TERM
+trap cleanup EXIT
+
+cd "$scratch"
+mkdir in out
+mkfifo queue events
+ln -s "$model" model.onnx
+
+slots=$jobs
+if ((${#sshlogins[@]} > 0)); then
+  # parallel's count of logins is not known here; allow for a few machines.
+  slots=$((jobs * 4))
+fi
+ahead=$((slots + 2))
+
+parallel_args=(--will-cite --jobs "$jobs" --total-jobs "${#todo[@]}")
+[[ -t 2 ]] && parallel_args+=(--bar)
+if ((${#sshlogins[@]} > 0)); then
+  for login in "${sshlogins[@]}"; do parallel_args+=(--sshlogin "$login"); done
+  # Per job: the WAV and the model go to a fresh folder on the other machine
+  # and the stems (with duostem's messages) come back; the folder is removed.
+  parallel_args+=(--workdir ... --transferfile model.onnx --transferfile 'in/{}.wav' --return 'out/{}' --cleanup)
+fi
+# A job on this machine among other logins (":") runs in a fresh folder too,
+# but nothing is transferred to it: it works in the scratch folder instead.
+command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
+
+set -m
+produce &
+producer=$!
+# rsync's -L sends the files behind the symbolic links (an accepted WAV, the model).
+PARALLEL_RSYNC_OPTS=-rLDzR parallel "${parallel_args[@]}" "$command" <queue >events &
+runner=$!
+set +m
+
+while IFS=' ' read -r mark i rest; do
+  case $mark in
+    @@) finish "$i" "$rest" ;;
+    !!) rm -f "in/$i".*; fail "$i" "$rest" ;;
+  esac
+done <events
+wait "$producer" || true
+wait "$runner" || true
+producer="" runner=""
+
+for i in "${todo[@]}"; do
+  [[ -n ${result[$i]:-} ]] || fail "$i" "no result from its run (see the messages above)"
+done
+summary
+exit $((failed > 0))
