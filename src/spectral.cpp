@@ -1,8 +1,11 @@
 #include "spectral.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include <pocketfft_hdronly.h>
@@ -117,8 +120,8 @@ OverlapAdd choose_overlap_add() {
   return overlap_add_fallback;
 }
 
-void backward_channel(const Spectrogram& spec, std::int32_t channel, const float* window, const float* squared,
-                      const RealPlan& plan, OverlapAdd overlap_add, float* block, float* span, float* envelope) {
+void backward_channel(const Spectrogram& spec, std::int32_t channel, const float* window, const RealPlan& plan,
+                      OverlapAdd overlap_add, float* block, float* span) {
   for (std::int32_t first = 0; first < MODEL_FRAMES; first += BLOCK_FRAMES) {
     // The imaginary part of bin 0 has no effect on a real transform; the Nyquist bin is zero.
     for (std::int32_t k = 0; k < MODEL_BINS; ++k) {
@@ -135,12 +138,7 @@ void backward_channel(const Spectrogram& spec, std::int32_t channel, const float
       float* frame = block + static_cast<std::size_t>(b) * FFT_SIZE;
       frame[FFT_SIZE - 1] = 0.0f;
       plan.exec(frame, INVERSE_SCALE, false);
-      const std::size_t start = static_cast<std::size_t>(first + b) * HOP_SIZE;
-      overlap_add(span + start, window, frame, FFT_SIZE);
-      if (envelope != nullptr) {
-        float* env = envelope + start;
-        for (std::int32_t n = 0; n < FFT_SIZE; ++n) env[n] = env[n] + squared[n];
-      }
+      overlap_add(span + static_cast<std::size_t>(first + b) * HOP_SIZE, window, frame, FFT_SIZE);
     }
   }
 }
@@ -181,13 +179,35 @@ std::vector<float> make_analysis_window() {
   return window;
 }
 
-Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
-                              const std::vector<float>& window) {
-  Spectrogram spec(SPECTROGRAM_FLOATS);
+ChunkTransforms::ChunkTransforms(std::vector<float> window)
+    : window_(std::move(window)),
+      divisor_(CHUNK_SAMPLES),
+      block_(static_cast<std::size_t>(BLOCK_FRAMES) * FFT_SIZE),
+      span_(2 * static_cast<std::size_t>(OLA_SAMPLES)) {
+  if (window_.size() != static_cast<std::size_t>(FFT_SIZE))
+    throw std::invalid_argument("the analysis window must have FFT_SIZE samples");
+  // The squared windows summed frame by frame in frame order: the same for every chunk.
+  std::vector<float> squared(FFT_SIZE);
+  for (std::size_t n = 0; n < squared.size(); ++n) squared[n] = window_[n] * window_[n];
+  std::vector<float> envelope(OLA_SAMPLES);
+  for (std::int32_t t = 0; t < MODEL_FRAMES; ++t) {
+    float* env = envelope.data() + static_cast<std::size_t>(t) * HOP_SIZE;
+    for (std::int32_t n = 0; n < FFT_SIZE; ++n) env[n] = env[n] + squared[static_cast<std::size_t>(n)];
+  }
+  for (std::int32_t n = 0; n < CHUNK_SAMPLES; ++n) {
+    float d = envelope[static_cast<std::size_t>(EDGE_SAMPLES + n)];
+    if (d < ENVELOPE_FLOOR) d = ENVELOPE_FLOOR;
+    divisor_[static_cast<std::size_t>(n)] = d;
+  }
+  out_.left.resize(CHUNK_SAMPLES);
+  out_.right.resize(CHUNK_SAMPLES);
+}
+
+void ChunkTransforms::analyse(const float* left, const float* right, Spectrogram& spec) {
+  spec.resize(SPECTROGRAM_FLOATS);
   const auto plan = pocketfft::detail::get_plan<RealPlan>(FFT_SIZE);
-  std::vector<float> block(static_cast<std::size_t>(BLOCK_FRAMES) * FFT_SIZE);
-  forward_channel(left.data(), window.data(), 0, *plan, block.data(), spec);
-  forward_channel(right.data(), window.data(), 1, *plan, block.data(), spec);
+  forward_channel(left, window_.data(), 0, *plan, block_.data(), spec);
+  forward_channel(right, window_.data(), 1, *plan, block_.data(), spec);
   // Bins 0 to ZEROED_BINS - 1 (below 20 Hz) never reach the model.
   for (std::int32_t plane = 0; plane < 4; ++plane) {
     for (std::int32_t k = 0; k < ZEROED_BINS; ++k) {
@@ -195,34 +215,35 @@ Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<
       for (std::int32_t t = 0; t < MODEL_FRAMES; ++t) bin[t] = 0.0f;
     }
   }
+}
+
+const ChunkSamples& ChunkTransforms::resynthesize(const Spectrogram& spec) {
+  if (spec.size() != static_cast<std::size_t>(SPECTROGRAM_FLOATS))
+    throw std::invalid_argument("a spectrogram must have SPECTROGRAM_FLOATS floats");
+  const auto plan = pocketfft::detail::get_plan<RealPlan>(FFT_SIZE);
+  const OverlapAdd overlap_add = choose_overlap_add();
+  float* left_span = span_.data();
+  float* right_span = span_.data() + OLA_SAMPLES;
+  std::fill(span_.begin(), span_.end(), 0.0f);
+  backward_channel(spec, 0, window_.data(), *plan, overlap_add, block_.data(), left_span);
+  backward_channel(spec, 1, window_.data(), *plan, overlap_add, block_.data(), right_span);
+  for (std::int32_t n = 0; n < CHUNK_SAMPLES; ++n) {
+    const std::size_t m = static_cast<std::size_t>(EDGE_SAMPLES + n);
+    const float d = divisor_[static_cast<std::size_t>(n)];
+    out_.left[static_cast<std::size_t>(n)] = left_span[m] / d;
+    out_.right[static_cast<std::size_t>(n)] = right_span[m] / d;
+  }
+  return out_;
+}
+
+Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
+                              const std::vector<float>& window) {
+  Spectrogram spec;
+  ChunkTransforms(window).analyse(left.data(), right.data(), spec);
   return spec;
 }
 
 ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window) {
-  std::vector<float> acc(2 * static_cast<std::size_t>(OLA_SAMPLES));
-  std::vector<float> envelope(OLA_SAMPLES);
-  std::vector<float> squared(FFT_SIZE);
-  for (std::size_t n = 0; n < squared.size(); ++n) squared[n] = window[n] * window[n];
-  const auto plan = pocketfft::detail::get_plan<RealPlan>(FFT_SIZE);
-  const OverlapAdd overlap_add = choose_overlap_add();
-  std::vector<float> block(static_cast<std::size_t>(BLOCK_FRAMES) * FFT_SIZE);
-  float* left_span = acc.data();
-  float* right_span = acc.data() + OLA_SAMPLES;
-  // The envelope is the same for both channels, so only the left pass builds it.
-  backward_channel(spectrogram, 0, window.data(), squared.data(), *plan, overlap_add, block.data(), left_span,
-                   envelope.data());
-  backward_channel(spectrogram, 1, window.data(), squared.data(), *plan, overlap_add, block.data(), right_span,
-                   nullptr);
-
-  ChunkSamples out;
-  out.left.resize(CHUNK_SAMPLES);
-  out.right.resize(CHUNK_SAMPLES);
-  for (std::int32_t n = 0; n < CHUNK_SAMPLES; ++n) {
-    const std::size_t m = static_cast<std::size_t>(EDGE_SAMPLES + n);
-    float d = envelope[m];
-    if (d < ENVELOPE_FLOOR) d = ENVELOPE_FLOOR;
-    out.left[static_cast<std::size_t>(n)] = left_span[m] / d;
-    out.right[static_cast<std::size_t>(n)] = right_span[m] / d;
-  }
-  return out;
+  ChunkTransforms transforms(window);
+  return transforms.resynthesize(spectrogram);
 }

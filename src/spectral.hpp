@@ -26,6 +26,27 @@ struct ChunkSamples {
 // The periodic Hann window of FFT_SIZE samples that both directions use.
 std::vector<float> make_analysis_window();
 
+// Both directions for one chunk after another. The working memory and the
+// resynthesis normalisation are made once, so that a chunk neither allocates
+// nor clears more than its overlap-add spans.
+class ChunkTransforms {
+ public:
+  explicit ChunkTransforms(std::vector<float> window);
+
+  // Writes every float of spec (SPECTROGRAM_FLOATS of them) from CHUNK_SAMPLES samples per channel.
+  void analyse(const float* left, const float* right, Spectrogram& spec);
+
+  // CHUNK_SAMPLES samples per channel resynthesised from spec, valid until the next call.
+  const ChunkSamples& resynthesize(const Spectrogram& spec);
+
+ private:
+  std::vector<float> window_;
+  std::vector<float> divisor_;  // the windows' squared overlap-add, floored, over the chunk
+  std::vector<float> block_;
+  std::vector<float> span_;
+  ChunkSamples out_;
+};
+
 // Spectrogram of a chunk of CHUNK_SAMPLES samples per channel.
 Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
                               const std::vector<float>& window);
