@@ -350,7 +350,10 @@ finish() {  # index, duostem's exit status
       fail "$i" "cannot write the stems into $out_dir"
     fi
   else
-    fail "$i" "$(reason_from "$dir/log" "" "duostem exited with status $rc")"
+    # duostem's own line; the runtime may log lines of its own around it.
+    local message
+    message=$(grep '^duostem: ' "$dir/log" 2>/dev/null | tail -n 1 || true)
+    fail "$i" "${message:-$(reason_from "$dir/log" "" "duostem exited with status $rc")}"
   fi
   rm -rf "$dir"
 }
