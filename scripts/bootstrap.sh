@@ -9,9 +9,17 @@ set -euo pipefail
 
 ORT_VERSION=1.31.1
 DEPS="${DUOSTEM_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/duostem}"
-ORT_LIB="$DEPS/onnxruntime-$ORT_VERSION/libonnxruntime.so.1"
 ORT_HEADERS="$DEPS/onnxruntime-headers"
 ORT_HEADER="$ORT_HEADERS/usr/include/onnxruntime/onnxruntime_c_api.h"
+# One folder per platform, laid out like ONNX Runtime's own release archives
+# (include/, lib/), which is what the build's ONNXRUNTIME_ROOT expects.
+ort_root() { echo "$DEPS/onnxruntime-$ORT_VERSION-$1"; }
+# platform, the runtime's path inside the npm package, its name in lib/
+ORT_PLATFORMS=(
+  "linux-x64 package/bin/napi-v6/linux/x64/libonnxruntime.so.1 libonnxruntime.so.1"
+  "linux-aarch64 package/bin/napi-v6/linux/arm64/libonnxruntime.so.1 libonnxruntime.so.1"
+  "win-x64 package/bin/napi-v6/win32/x64/onnxruntime.dll onnxruntime.dll"
+)
 
 DEBIAN_PACKAGES=(
   build-essential cmake git
@@ -98,33 +106,41 @@ fetch_ort_headers() {
   rm -rf "$dir"
 }
 
-fetch_ort_library() {
-  [ -f "$ORT_LIB" ] && return 0
+# The npm package carries the runtimes but no licence text; Debian's copyright
+# file of the same runtime has the licence and the third-party notices.
+make_ort_roots() {
+  local entry platform member name root missing=()
+  for entry in "${ORT_PLATFORMS[@]}"; do
+    read -r platform member name <<<"$entry"
+    [ -f "$(ort_root "$platform")/lib/$name" ] || missing+=("$entry")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
   say "fetching ONNX Runtime $ORT_VERSION (npm package onnxruntime-node, about 110 MB)"
-  local tarball="$DEPS/onnxruntime-node-$ORT_VERSION.tgz"
-  if [ ! -f "$tarball" ]; then
-    local dir
-    dir=$(mktemp -d)
-    # npm pack fetches and checks the tarball without running any of its scripts.
-    (cd "$dir" && npm pack --silent "onnxruntime-node@$ORT_VERSION" >/dev/null) \
-      || die "npm pack onnxruntime-node@$ORT_VERSION failed: is the npm registry reachable?"
-    mv "$dir/onnxruntime-node-$ORT_VERSION.tgz" "$tarball"
-    rm -rf "$dir"
-  fi
-  local out
-  out=$(mktemp -d)
-  tar -xzf "$tarball" -C "$out" package/bin/napi-v6/linux/x64/libonnxruntime.so.1 \
-    || die "$tarball holds no linux x64 libonnxruntime.so.1"
-  mkdir -p "$(dirname "$ORT_LIB")"
-  mv "$out/package/bin/napi-v6/linux/x64/libonnxruntime.so.1" "$ORT_LIB"
-  rm -rf "$out"
-  # The library is all we keep; the tarball would only take space.
-  rm -f "$tarball"
+  local dir
+  dir=$(mktemp -d)
+  # npm pack fetches and checks the tarball without running any of its scripts.
+  (cd "$dir" && npm pack --silent "onnxruntime-node@$ORT_VERSION" >/dev/null) \
+    || die "npm pack onnxruntime-node@$ORT_VERSION failed: is the npm registry reachable?"
+  for entry in "${missing[@]}"; do
+    read -r platform member name <<<"$entry"
+    root=$(ort_root "$platform")
+    tar -xzf "$dir/onnxruntime-node-$ORT_VERSION.tgz" -C "$dir" "$member" \
+      || die "the npm package holds no $member"
+    rm -rf "$root.tmp"
+    mkdir -p "$root.tmp/lib"
+    cp -r "$ORT_HEADERS/usr/include/onnxruntime" "$root.tmp/include"
+    cp "$ORT_HEADERS/usr/share/doc/libonnxruntime-dev/copyright" "$root.tmp/LICENSE.txt"
+    mv "$dir/$member" "$root.tmp/lib/$name"
+    rm -rf "$root"
+    mv "$root.tmp" "$root"
+  done
+  # The runtimes are all we keep; the tarball would only take space.
+  rm -rf "$dir"
 }
 
 mkdir -p "$DEPS"
 install_debian_packages
 [ -f /usr/include/gemmi/third_party/pocketfft_hdronly.h ] || die "gemmi-dev installed no pocketfft_hdronly.h"
 fetch_ort_headers
-fetch_ort_library
+make_ort_roots
 say "ready: $DEPS"

@@ -1,4 +1,9 @@
 // duostem: splits a 44100 Hz WAV song into vocals and instrumental.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -71,7 +76,8 @@ void run(const Settings& settings) {
   const Stereo instrumental = derive_instrumental(input, vocals);
 
   // Only now, with both stems in memory: a failed separation leaves nothing on disk.
-  std::filesystem::create_directories(settings.out_dir);
+  // The name is UTF-8 on every platform, as argv carries it.
+  std::filesystem::create_directories(std::filesystem::u8path(settings.out_dir));
   const std::string stem = file_stem(settings.input_path);
   const std::string vocals_path = settings.out_dir + "/" + stem + "_(Vocals).wav";
   const std::string instrumental_path = settings.out_dir + "/" + stem + "_(Instrumental).wav";
@@ -85,6 +91,11 @@ void run(const Settings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The same bytes on every platform: lines end in "\n", never "\r\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   Settings settings;
   if (const std::optional<int> status = scan_arguments(argc, argv, settings)) return *status;
   if (settings.input_path.empty()) {

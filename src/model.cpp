@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "utf8.hpp"
 
 namespace {
 
@@ -151,7 +152,12 @@ void open_session(Session& session, const std::string& model_path) {
   check(api, api->CreateSessionOptions(&session.options));
   check(api, api->SetIntraOpNumThreads(session.options, 0));
   check(api, api->SetSessionGraphOptimizationLevel(session.options, ORT_ENABLE_ALL));
+#ifdef _WIN32
+  // The runtime takes file names on Windows as UTF-16.
+  check(api, api->CreateSession(session.env, utf8_to_wide(model_path).c_str(), session.options, &session.session));
+#else
   check(api, api->CreateSession(session.env, model_path.c_str(), session.options, &session.session));
+#endif
   check(api, api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &session.memory_info));
 }
 

@@ -10,6 +10,8 @@
 
 #include <pocketfft_hdronly.h>
 
+#include "fma.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define DUOSTEM_X86_FMA 1
@@ -87,7 +89,7 @@ void forward_channel(const float* chunk, const float* window, std::int32_t chann
 }
 
 void overlap_add_fallback(float* acc, const float* window, const float* frame, std::int32_t count) {
-  for (std::int32_t n = 0; n < count; ++n) acc[n] = std::fma(window[n], frame[n], acc[n]);
+  for (std::int32_t n = 0; n < count; ++n) acc[n] = fused_multiply_add(window[n], frame[n], acc[n]);
 }
 
 #ifdef DUOSTEM_X86_FMA

@@ -1,14 +1,18 @@
 #include "wav.hpp"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+
+#include "utf8.hpp"
 
 namespace {
 
@@ -53,21 +57,55 @@ std::runtime_error bit_depth_error(const std::string& path) {
   return std::runtime_error(path + " must be 16-bit PCM or 32-bit float WAV");
 }
 
+#ifdef _WIN32
+std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
+std::FILE* open_for_writing(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"wb"); }
+bool remove_file(const std::string& path) { return _wremove(utf8_to_wide(path).c_str()) == 0; }
+// Unlike rename on Windows, this replaces an existing target.
+bool replace_file(const std::string& from, const std::string& to) {
+  return MoveFileExW(utf8_to_wide(from).c_str(), utf8_to_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+unsigned long process_id() { return GetCurrentProcessId(); }
+// long is 32 bits on Windows: the 64-bit calls measure files past 2 GiB.
+std::int64_t file_length(std::FILE* file) {
+  _fseeki64(file, 0, SEEK_END);
+  const std::int64_t length = _ftelli64(file);
+  _fseeki64(file, 0, SEEK_SET);
+  return length;
+}
+// Windows refuses to open a directory at all, so it is recognised by name.
+bool is_directory(std::FILE*, const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(utf8_to_wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+#else
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+std::FILE* open_for_writing(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
+bool remove_file(const std::string& path) { return std::remove(path.c_str()) == 0; }
+bool replace_file(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
+std::int64_t file_length(std::FILE* file) {
+  std::fseek(file, 0, SEEK_END);
+  const std::int64_t length = std::ftell(file);
+  std::fseek(file, 0, SEEK_SET);
+  return length;
+}
+// A directory opens for reading on POSIX systems, and its "length" is meaningless.
+bool is_directory(std::FILE* file, const std::string&) {
+  struct stat info;
+  return file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode);
+}
+#endif
+
 // The whole file in one buffer, through one read request.
 std::vector<Byte> load_file(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = open_for_reading(path);
+  const bool directory = is_directory(file, path);
+  if (file && directory) std::fclose(file);
+  if (directory) throw std::runtime_error("cannot open " + path + ": it is a directory");
   if (!file) throw std::runtime_error("cannot open " + path);
 
-  // A directory opens for reading on Linux, and its "length" is meaningless.
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    std::fclose(file);
-    throw std::runtime_error("cannot open " + path + ": it is a directory");
-  }
-
-  std::fseek(file, 0, SEEK_END);
-  const long length = std::ftell(file);
-  std::fseek(file, 0, SEEK_SET);
+  const std::int64_t length = file_length(file);
   // A pipe or other unseekable stream has no position to report.
   if (length < 0) {
     std::fclose(file);
@@ -128,6 +166,7 @@ bool write_frames(std::FILE* file, const std::vector<float>& left, const std::ve
   return true;
 }
 
+#if defined(__linux__) && !defined(DUOSTEM_NO_LINUX_EXTRAS)
 // The directory that will hold path, for opening an anonymous file in it.
 std::string directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -135,16 +174,31 @@ std::string directory_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Gives the anonymous file open as fd the name temporary, replacing a stale
-// file of that name left by an earlier process with the same id.
-bool link_anonymous(int fd, const std::string& temporary) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+// Gives the unnamed file the name temporary, replacing a stale file of that
+// name left by an earlier process with the same id.
+bool name_unnamed(std::FILE* file, const std::string& temporary) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fileno(file));
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
     if (errno != EEXIST || std::remove(temporary.c_str()) != 0) return false;
   }
   return false;
 }
+
+// A new file without a name in the directory of path, or null where the file
+// system (FAT, NFS) or the system (no /proc) offers none.
+std::FILE* open_unnamed(const std::string& path) {
+  if (access("/proc/self/fd", X_OK) != 0) return nullptr;
+  const int fd = open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (!file) close(fd);
+  return file;
+}
+#else
+std::FILE* open_unnamed(const std::string&) { return nullptr; }
+bool name_unnamed(std::FILE*, const std::string&) { return false; }
+#endif
 
 }  // namespace
 
@@ -241,25 +295,20 @@ void write_wav_staged(const std::string& path, const std::vector<float>& left, c
   // complete, so a failed or killed run never destroys an earlier good file.
   // Anonymous staging also leaves nothing behind when the process is killed
   // mid-write: the file gets a name only once every byte is down.
-  const std::string temporary = path + ".tmp-" + std::to_string(getpid());
+  const std::string temporary = path + ".tmp-" + std::to_string(process_id());
   std::vector<Byte> block(8 * std::min(left.size(), WRITE_BLOCK_FRAMES));
 
-  // An anonymous file is named through /proc; where either is missing (FAT,
-  // NFS, no /proc) the temporary file is named from the start.
-  std::FILE* file = nullptr;
-  if (staging == Staging::anonymous && access("/proc/self/fd", X_OK) == 0) {
-    const int fd = open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0 && !(file = fdopen(fd, "wb"))) close(fd);
-  }
+  // Where there are no unnamed files the temporary file is named from the start.
+  std::FILE* file = staging == Staging::anonymous ? open_unnamed(path) : nullptr;
   const bool anonymous = file != nullptr;
-  if (!anonymous) file = std::fopen(temporary.c_str(), "wb");
+  if (!anonymous) file = open_for_writing(temporary);
   if (!file) throw std::runtime_error("cannot write " + path);
 
   bool complete = write_frames(file, left, right, block) && std::fflush(file) == 0;
-  if (anonymous) complete = complete && link_anonymous(fileno(file), temporary);
+  if (anonymous) complete = complete && name_unnamed(file, temporary);
   complete = std::fclose(file) == 0 && complete;
-  if (complete && std::rename(temporary.c_str(), path.c_str()) == 0) return;
-  std::remove(temporary.c_str());
+  if (complete && replace_file(temporary, path)) return;
+  remove_file(temporary);
   throw std::runtime_error("cannot write " + path);
 }
 

@@ -27,6 +27,12 @@ enum class Staging {
   anonymous,  // an unnamed file, named only when complete; falls back to named where unsupported
   named,      // "<path>.tmp-<pid>" from the start
 };
+// Whether this build has unnamed staging files at all (Linux only).
+#if defined(__linux__) && !defined(DUOSTEM_NO_LINUX_EXTRAS)
+constexpr bool HAS_UNNAMED_FILES = true;
+#else
+constexpr bool HAS_UNNAMED_FILES = false;
+#endif
 void write_wav_staged(const std::string& path, const std::vector<float>& left, const std::vector<float>& right,
                       Staging staging);
 }  // namespace wav_staging

@@ -52,17 +52,21 @@ TEST(Cli, ArgumentScan) {
       {{""}, 2, USAGE},
       {{"", "missing.wav"}, 1, missing},
       {{"missing.wav", "--model", "missing.onnx", "--out-dir", "out"}, 1, missing},
+      // UTF-8 names with blanks reach the file system and the messages unchanged.
+      {{"Ünïcödé bad ßong.wav"}, 1, "duostem: Ünïcödé bad ßong.wav is not a WAV file\n"},
+      {{"missing ünïcödé.wav", "--model", "m ö.onnx"}, 1, "duostem: cannot open missing ünïcödé.wav\n"},
   };
   TempDir dir;
   write_file(dir / "song.wav", pcm16_wav(2, {1, 2, 3, 4}));
   write_file(dir / "bad.wav", "not a wav file at all");
+  write_file(dir / "Ünïcödé bad ßong.wav", "not a wav file either");
   for (const Case& c : cases) {
     const RunResult r = run_tool(c.args, dir.path());
     EXPECT_EQ(r.status, c.status) << joined(c.args);
     EXPECT_EQ(r.err, c.err) << joined(c.args);
     EXPECT_EQ(r.out, "") << joined(c.args);
   }
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav", "Ünïcödé bad ßong.wav"}));
 }
 
 TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {
@@ -96,23 +100,24 @@ TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {
   }
 }
 
-// Inputs that are not regular files: a directory, a pipe and a FIFO.
+// Inputs that are not regular files: a directory, and on POSIX systems a pipe and a FIFO.
 TEST(Cli, InputsThatCannotBeMeasuredAreNamed) {
   TempDir dir;
   write_file(dir / "song.wav", pcm16_wav(2, {1, 2, 3, 4}));
-  std::filesystem::create_directory(dir / "folder.wav");
-  const std::string tool = std::string("'") + DUOSTEM_BINARY + "'";
+  std::filesystem::create_directory(std::filesystem::u8path(dir / "folder.wav"));
   struct Case {
     const char* name;
     std::vector<std::string> argv;
     std::string err;
   };
-  const Case cases[] = {
-      {"directory", {DUOSTEM_BINARY, "folder.wav"}, "duostem: cannot open folder.wav: it is a directory\n"},
-      {"pipe", {"sh", "-c", "cat song.wav | exec " + tool + " /dev/stdin"},
+  const std::vector<Case> cases = {
+      {"directory", tool_argv({"folder.wav"}), "duostem: cannot open folder.wav: it is a directory\n"},
+#ifndef _WIN32
+      {"pipe", {"sh", "-c", "cat song.wav | exec " + tool_shell_command() + " /dev/stdin"},
        "duostem: cannot measure /dev/stdin: not a seekable file\n"},
-      {"fifo", {"sh", "-c", "mkfifo f && { cat song.wav > f & } && " + tool + " f; s=$?; rm f; exit $s"},
+      {"fifo", {"sh", "-c", "mkfifo f && { cat song.wav > f & } && " + tool_shell_command() + " f; s=$?; rm f; exit $s"},
        "duostem: cannot measure f: not a seekable file\n"},
+#endif
   };
   for (const Case& c : cases) {
     const RunResult r = run_program(c.argv, dir.path());

@@ -19,7 +19,7 @@ TEST(Dependencies, OnnxRuntimeOffersTheHeadersTableAndItsVersion) {
 TEST(Dependencies, PocketfftTransformsOneSine) {
   const std::size_t n = 64;
   std::vector<float> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<float>(std::cos(2.0 * M_PI * 5.0 * double(i) / double(n)));
+  for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<float>(std::cos(6.283185307179586 * 5.0 * double(i) / double(n)));
   std::vector<std::complex<float>> bins(n / 2 + 1);
   pocketfft::r2c<float>({n}, {sizeof(float)}, {sizeof(std::complex<float>)}, 0, true, x.data(), bins.data(), 1.0f, 1);
   for (std::size_t k = 0; k < bins.size(); ++k) {

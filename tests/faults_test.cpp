@@ -39,7 +39,7 @@ void prepare_earlier_run(const TempDir& dir) {
 }
 
 std::string tool_command(const std::string& out_dir) {
-  return "'" + std::string(DUOSTEM_BINARY) + "' song.wav --model '" + test_model("identity.onnx") +
+  return tool_shell_command() + " song.wav --model '" + test_model("identity.onnx") +
          "' --out-dir " + out_dir;
 }
 

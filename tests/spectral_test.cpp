@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "fma.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -76,7 +77,7 @@ ChunkSamples literal_resynthesis(const Spectrogram& spec) {
       pocketfft::c2r({FFT_SIZE}, {8}, {4}, std::size_t{0}, false, bins.data(), frame.data(), scale, 1);
       for (int n = 0; n < FFT_SIZE; ++n) {
         const int m = t * HOP_SIZE + n;
-        acc[c * OLA_SAMPLES + m] = std::fma(window()[n], frame[n], acc[c * OLA_SAMPLES + m]);
+        acc[c * OLA_SAMPLES + m] = fused_multiply_add(window()[n], frame[n], acc[c * OLA_SAMPLES + m]);
         if (c == 0) env[m] = env[m] + sq[n];
       }
     }
@@ -137,16 +138,38 @@ TEST(Spectral, OverlapAddBuildsAgreeBitForBit) {
   const int count = FFT_SIZE + 5;  // not a whole number of vectors
   auto acc = noise(count, 21, 1.0f), w = noise(count, 22, 1.0f), f = noise(count, 23, 1e3f);
   int fused_differs = 0;
-  for (int n = 0; n < count; ++n) fused_differs += std::fma(w[n], f[n], acc[n]) != w[n] * f[n] + acc[n];
+  for (int n = 0; n < count; ++n) fused_differs += fused_multiply_add(w[n], f[n], acc[n]) != w[n] * f[n] + acc[n];
   ASSERT_GT(fused_differs, count / 10) << "data must tell a fused from an unfused multiply-add";
   auto portable = acc, fused = acc;
   spectral_kernels::overlap_add_portable(portable.data(), w.data(), f.data(), count);
   if (!spectral_kernels::overlap_add_fused(fused.data(), w.data(), f.data(), count))
     GTEST_SKIP() << "processor has no fused multiply-add";
   for (int n = 0; n < count; ++n) {
-    ASSERT_EQ(bits_of(portable[n]), bits_of(std::fma(w[n], f[n], acc[n]))) << n;
+    ASSERT_EQ(bits_of(portable[n]), bits_of(fused_multiply_add(w[n], f[n], acc[n]))) << n;
     ASSERT_EQ(bits_of(fused[n]), bits_of(portable[n])) << n;
   }
+}
+
+// The software fused multiply-add that stands in for a C library's faulty one.
+TEST(Spectral, FmaThroughDoubleRoundsOnce) {
+  struct Case {
+    float a, b, c;
+    std::uint32_t bits;
+  };
+  const Case cases[] = {
+      // The double sum lands halfway between two floats; the exact sum lies below it.
+      {1.0f + 0x1p-15f, (1.0f - 0x1p-15f) * 0x1p-24f, 1.0f + 0x1p-23f, 0x3F800001u},
+      // Its mirror image below zero.
+      {-(1.0f + 0x1p-15f), (1.0f - 0x1p-15f) * 0x1p-24f, -(1.0f + 0x1p-23f), 0xBF800001u},
+      {2.0f, 3.0f, 1.0f, bits_of(7.0f)},
+      {1e30f, 1e30f, 0.0f, bits_of(INFINITY)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(bits_of(fma_through_double(c.a, c.b, c.c)), c.bits) << c.a << " " << c.c;
+#ifndef __MINGW32__
+  const auto acc = noise(100000, 31, 1.0f), w = noise(100000, 32, 1.0f), f = noise(100000, 33, 1e3f);
+  for (std::size_t n = 0; n < acc.size(); ++n)
+    ASSERT_EQ(bits_of(fma_through_double(w[n], f[n], acc[n])), bits_of(std::fma(w[n], f[n], acc[n]))) << n;
+#endif
 }
 
 // X[k] of a frame given as a few (tap, value) pairs, in double precision.

@@ -1,8 +1,17 @@
 #include "test_support.hpp"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <random>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -11,10 +20,65 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
+
+namespace fs = std::filesystem;
 
 namespace {
 
+#ifdef _WIN32
+std::wstring wide(const std::string& utf8) { return fs::u8path(utf8).wstring(); }
+
+// One argument as the C runtime splits a command line: quoted when it holds
+// blanks or quotes, with the backslashes before a quote doubled.
+std::wstring quote_argument(const std::wstring& a) {
+  if (!a.empty() && a.find_first_of(L" \t\"") == std::wstring::npos) return a;
+  std::wstring quoted = L"\"";
+  for (std::size_t i = 0;; ++i) {
+    std::size_t backslashes = 0;
+    for (; i < a.size() && a[i] == L'\\'; ++i) ++backslashes;
+    if (i == a.size()) {
+      quoted.append(2 * backslashes, L'\\');
+      break;
+    }
+    quoted.append(a[i] == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    quoted.push_back(a[i]);
+  }
+  return quoted + L"\"";
+}
+
+// An inheritable scratch file that disappears when its last handle closes.
+HANDLE scratch_handle() {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  if (!GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"dst", 0, name))
+    throw std::runtime_error("no scratch file");
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("no scratch file");
+  return h;
+}
+
+// Wine writes lines of its own ("wine: ...") to a program's standard error; a
+// real Windows never does, so dropping them changes nothing there.
+std::string read_back(HANDLE h) {
+  std::string text;
+  SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(h);
+  std::string kept;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    if (text.compare(start, 6, "wine: ") != 0) kept.append(text, start, end - start);
+    start = end;
+  }
+  return kept;
+}
+#else
 std::string slurp_fd(int fd) {
   std::string text;
   if (lseek(fd, 0, SEEK_SET) < 0) return text;
@@ -36,9 +100,54 @@ int scratch_fd() {
   unlink(name);
   return fd;
 }
+#endif
 
 }  // namespace
 
+#ifdef _WIN32
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd) {
+  std::wstring command;
+  for (const std::string& a : argv) command += (command.empty() ? L"" : L" ") + quote_argument(wide(a));
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE null_in =
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE out = scratch_handle();
+  HANDLE err = scratch_handle();
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  const std::wstring folder = wide(cwd);
+  const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                      cwd.empty() ? nullptr : folder.c_str(), &startup, &process);
+  CloseHandle(null_in);
+  RunResult result;
+  result.status = 127;
+  if (started) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    result.status = static_cast<int>(code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  result.out = read_back(out);
+  result.err = read_back(err);
+  return result;
+}
+
+TempDir::TempDir() {
+  std::random_device seed;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const fs::path candidate = fs::temp_directory_path() / ("duostem-test-" + std::to_string(seed()));
+    if (fs::create_directory(candidate)) path_ = candidate.u8string();
+  }
+  if (path_.empty()) throw std::runtime_error("no scratch directory");
+}
+#else
 RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd) {
   int out_fd = scratch_fd();
   int err_fd = scratch_fd();
@@ -69,12 +178,6 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
   return result;
 }
 
-RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv{DUOSTEM_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(argv, cwd);
-}
-
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/duostem-test-XXXXXX";
@@ -83,41 +186,62 @@ TempDir::TempDir() {
   if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
   path_ = name.data();
 }
+#endif
+
+std::vector<std::string> tool_argv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv;
+#ifdef DUOSTEM_EMULATOR
+  std::istringstream words(DUOSTEM_EMULATOR);
+  for (std::string word; words >> word;) argv.push_back(word);
+#endif
+  argv.push_back(DUOSTEM_BINARY);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::string tool_shell_command() {
+  std::string command;
+  for (const std::string& word : tool_argv({})) command += (command.empty() ? "'" : " '") + word + "'";
+  return command;
+}
+
+RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd) {
+  return run_program(tool_argv(args), cwd);
+}
 
 TempDir::~TempDir() {
   std::error_code ignored;
   // Tests may leave read-only directories behind; make them removable first.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+  for (auto it = fs::recursive_directory_iterator(fs::u8path(path_), ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
     if (it->is_directory(ignored))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ignored);
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
-  std::filesystem::remove_all(path_, ignored);
+  fs::remove_all(fs::u8path(path_), ignored);
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(fs::u8path(path), std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!file) throw std::runtime_error("cannot write test file " + path);
 }
 
 std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(fs::u8path(path), std::ios::binary);
   if (!file) throw std::runtime_error("cannot read test file " + path);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> names_in(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(fs::u8path(dir))) names.push_back(entry.path().filename().u8string());
   std::sort(names.begin(), names.end());
   return names;
 }
 
 bool file_exists(const std::string& path) {
   std::error_code ignored;
-  return std::filesystem::exists(path, ignored);
+  return fs::exists(fs::u8path(path), ignored);
 }
 
 std::string test_model(const std::string& name) { return std::string(DUOSTEM_TEST_MODELS) + "/" + name; }

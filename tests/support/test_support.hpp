@@ -15,6 +15,11 @@ struct RunResult {
 // Runs the built duostem with args in working directory cwd (empty: the current one).
 RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd = "");
 
+// The words that start the built duostem with args (behind an emulator in a cross build).
+std::vector<std::string> tool_argv(const std::vector<std::string>& args);
+// The same words without args, quoted for /bin/sh.
+std::string tool_shell_command();
+
 // Runs argv[0] with the rest of argv; stdout and stderr captured. Standard input is /dev/null.
 RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
 
