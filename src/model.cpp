@@ -161,30 +161,49 @@ void open_session(Session& session, const std::string& model_path) {
   check(api, api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &session.memory_info));
 }
 
-void infer_chunk(Session& session, Spectrogram& spectrogram) {
+void infer_chunk(Session& session, const Spectrogram& input, Spectrogram& output) {
   // Both would make the runtime read through a bad pointer; neither happens in a run.
   if (!session.api || !session.session || !session.memory_info)
     throw std::runtime_error("the model session is not open");
-  if (spectrogram.size() != static_cast<std::size_t>(SPECTROGRAM_FLOATS))
-    throw std::runtime_error("a spectrogram of " + std::to_string(spectrogram.size()) +
+  if (input.size() != static_cast<std::size_t>(SPECTROGRAM_FLOATS))
+    throw std::runtime_error("a spectrogram of " + std::to_string(input.size()) +
                              " floats cannot be passed to the model, which takes 3145728");
+  if (&input == &output) throw std::invalid_argument("the model cannot write over its own input");
+  output.resize(SPECTROGRAM_FLOATS);
   const OrtApi* api = session.api;
 
-  // Declared input first, so the output is released first.
-  ValueGuard input(api);
-  ValueGuard output(api);
-  check(api, api->CreateTensorWithDataAsOrtValue(session.memory_info, spectrogram.data(), SPECTROGRAM_BYTES,
+  // Declared input first, so the outputs are released first.
+  ValueGuard in(api);
+  ValueGuard out(api);
+  ValueGuard returned(api);
+  // The runtime only reads its inputs.
+  check(api, api->CreateTensorWithDataAsOrtValue(session.memory_info, const_cast<float*>(input.data()),
+                                                 SPECTROGRAM_BYTES, TENSOR_SHAPE, 4,
+                                                 ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &in.value));
+  check(api, api->CreateTensorWithDataAsOrtValue(session.memory_info, output.data(), SPECTROGRAM_BYTES,
                                                  TENSOR_SHAPE, 4, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT,
-                                                 &input.value));
+                                                 &out.value));
   const char* const input_names[1] = {"input"};
   const char* const output_names[1] = {"output"};
-  const OrtValue* const inputs[1] = {input.value};
-  check(api, api->Run(session.session, nullptr, input_names, inputs, 1, output_names, 1, &output.value));
+  const OrtValue* const inputs[1] = {in.value};
+  // The runtime writes the output straight into the caller's buffer, sparing a
+  // 12.6 MB copy per chunk.
+  OrtStatus* status = api->Run(session.session, nullptr, input_names, inputs, 1, output_names, 1, &out.value);
+  if (!status) return;
+  api->ReleaseStatus(status);
 
-  check_output(api, output.value);
+  // An output the buffer cannot hold (another shape or type) fails in the
+  // runtime's own words; run again with an output of the runtime's making, so
+  // that the message says what the model returns, or the run's own failure shows.
+  check(api, api->Run(session.session, nullptr, input_names, inputs, 1, output_names, 1, &returned.value));
+  check_output(api, returned.value);
   void* data = nullptr;
-  check(api, api->GetTensorMutableData(output.value, &data));
-  // Should the runtime ever hand back the borrowed input buffer as the output,
-  // there is nothing to copy (and memcpy onto itself is undefined).
-  if (data != spectrogram.data()) std::memcpy(spectrogram.data(), data, SPECTROGRAM_BYTES);
+  check(api, api->GetTensorMutableData(returned.value, &data));
+  std::memcpy(output.data(), data, SPECTROGRAM_BYTES);
+}
+
+void infer_chunk(Session& session, Spectrogram& spectrogram) {
+  Spectrogram output;
+  infer_chunk(session, spectrogram, output);
+  spectrogram.swap(output);
 }

@@ -29,5 +29,8 @@ struct Session {
 // Fills an empty Session and loads the model; throws std::runtime_error with the runtime's message.
 void open_session(Session& session, const std::string& model_path);
 
+// Runs the model over input and writes its output into output, which must be another buffer.
+void infer_chunk(Session& session, const Spectrogram& input, Spectrogram& output);
+
 // Runs the model over the spectrogram and overwrites it with the model's output.
 void infer_chunk(Session& session, Spectrogram& spectrogram);
