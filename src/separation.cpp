@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "constants.hpp"
 #include "spectral.hpp"
@@ -41,6 +43,57 @@ Schedule make_schedule(std::int32_t frames) {
   return Schedule{frames, padded, (padded + CHUNK_STEP - 1) / CHUNK_STEP};
 }
 
+// The cross-fade sums of CHUNK_STEP positions of the padded song. Every
+// position is covered by at most two chunks, and each chunk adds to its sums
+// in chunk order from zero, so the sums round exactly as when they ran over the
+// whole padded song.
+struct CrossFadeSums {
+  std::vector<float> left = std::vector<float>(CHUNK_STEP);
+  std::vector<float> right = std::vector<float>(CHUNK_STEP);
+  std::vector<float> weight = std::vector<float>(CHUNK_STEP);
+
+  // Adds samples [from, from + count) of the chunk, weighted by w.
+  void add(const ChunkSamples& chunk, const float* w, std::int32_t from, std::int32_t count) {
+    if (count <= 0) return;
+    cross_fade_add(left.data(), w + from, chunk.left.data() + from, count);
+    cross_fade_add(right.data(), w + from, chunk.right.data() + from, count);
+    for (std::int32_t i = 0; i < count; ++i) weight[static_cast<std::size_t>(i)] += w[from + i];
+  }
+
+  // Writes the vocals of the song frames these positions hold; position 0 is song frame first_frame.
+  void divide_into(Stereo& vocals, std::int64_t first_frame) const {
+    const std::int64_t frames = static_cast<std::int64_t>(vocals.left.size());
+    const std::int64_t begin = std::max<std::int64_t>(first_frame, 0);
+    const std::int64_t end = std::min<std::int64_t>(first_frame + CHUNK_STEP, frames);
+    for (std::int64_t f = begin; f < end; ++f) {
+      const std::size_t i = static_cast<std::size_t>(f - first_frame);
+      const float divisor = weight[i] + WEIGHT_EPSILON;
+      vocals.left[static_cast<std::size_t>(f)] = left[i] / divisor;
+      vocals.right[static_cast<std::size_t>(f)] = right[i] / divisor;
+    }
+  }
+
+  void clear() {
+    std::fill(left.begin(), left.end(), 0.0f);
+    std::fill(right.begin(), right.end(), 0.0f);
+    std::fill(weight.begin(), weight.end(), 0.0f);
+  }
+};
+
+// The chunk of the padded song whose first sample is song frame first_frame:
+// the song where it overlaps, zeros before and after it.
+void copy_padded(const Stereo& song, std::int64_t first_frame, ChunkSamples& chunk) {
+  const std::int64_t frames = static_cast<std::int64_t>(song.left.size());
+  const std::int64_t begin = std::clamp<std::int64_t>(first_frame, 0, frames);
+  const std::int64_t end = std::clamp<std::int64_t>(first_frame + CHUNK_SAMPLES, 0, frames);
+  const auto copy = [&](const std::vector<float>& from, std::vector<float>& to) {
+    std::fill(to.begin(), to.end(), 0.0f);
+    std::copy(from.begin() + begin, from.begin() + end, to.begin() + (begin - first_frame));
+  };
+  copy(song.left, chunk.left);
+  copy(song.right, chunk.right);
+}
+
 }  // namespace
 
 std::vector<float> chunk_window(std::int32_t len) {
@@ -61,19 +114,20 @@ Stereo process_song(Session& session, const Stereo& input) {
   if (static_cast<std::int64_t>(input.left.size()) >= MAX_SCHEDULE_FRAMES)
     throw std::length_error("song too long for the chunk schedule");
 
-  const std::vector<float> analysis_window = make_analysis_window();
   const Schedule schedule = make_schedule(static_cast<std::int32_t>(input.left.size()));
-  const std::size_t padded = static_cast<std::size_t>(schedule.padded);
+  Stereo vocals;
+  vocals.left.resize(input.left.size());
+  vocals.right.resize(input.left.size());
 
-  std::vector<float> left_plane(padded, 0.0f);
-  std::vector<float> right_plane(padded, 0.0f);
-  std::copy(input.left.begin(), input.left.end(), left_plane.begin() + EDGE_SAMPLES);
-  std::copy(input.right.begin(), input.right.begin() + static_cast<std::ptrdiff_t>(input.left.size()),
-            right_plane.begin() + EDGE_SAMPLES);
-  std::vector<float> left_result(padded, 0.0f);
-  std::vector<float> right_result(padded, 0.0f);
-  std::vector<float> weight_sum(padded, 0.0f);
-
+  // Everything a chunk works in is made once. The cross-fade sums of positions
+  // [s, s + CHUNK_STEP) are in `head`, those of the next CHUNK_STEP in `tail`:
+  // the chunk at s is the last to touch `head`, which is then divided out into
+  // the vocals and, cleared, becomes the next chunk's `tail`.
+  ChunkTransforms transforms(make_analysis_window());
+  Spectrogram spectrogram(SPECTROGRAM_FLOATS);
+  Spectrogram estimate(SPECTROGRAM_FLOATS);
+  ChunkSamples padded_chunk{std::vector<float>(CHUNK_SAMPLES), std::vector<float>(CHUNK_SAMPLES)};
+  CrossFadeSums head, tail;
   // All chunks but the last two have the full length: their cross-fade window is made once.
   const std::vector<float> full_window = chunk_window(CHUNK_SAMPLES);
 
@@ -83,31 +137,23 @@ Stereo process_song(Session& session, const Stereo& input) {
     const std::vector<float> short_window = len == CHUNK_SAMPLES ? std::vector<float>() : chunk_window(len);
     const std::vector<float>& w = len == CHUNK_SAMPLES ? full_window : short_window;
 
-    std::vector<float> chunk_left(CHUNK_SAMPLES, 0.0f);
-    std::vector<float> chunk_right(CHUNK_SAMPLES, 0.0f);
-    std::copy_n(left_plane.begin() + s, len, chunk_left.begin());
-    std::copy_n(right_plane.begin() + s, len, chunk_right.begin());
+    const std::int64_t song_start = std::int64_t{s} - EDGE_SAMPLES;
+    if (song_start >= 0 && song_start + CHUNK_SAMPLES <= schedule.frames) {
+      transforms.analyse(input.left.data() + song_start, input.right.data() + song_start, spectrogram);
+    } else {
+      copy_padded(input, song_start, padded_chunk);
+      transforms.analyse(padded_chunk.left.data(), padded_chunk.right.data(), spectrogram);
+    }
+    infer_chunk(session, spectrogram, estimate);
+    const ChunkSamples& chunk = transforms.resynthesize(estimate);
 
-    Spectrogram spectrogram = chunk_spectrogram(chunk_left, chunk_right, analysis_window);
-    infer_chunk(session, spectrogram);
-    const ChunkSamples resynthesized = resynthesize_chunk(spectrogram, analysis_window);
-
-    float* left_acc = left_result.data() + s;
-    float* right_acc = right_result.data() + s;
-    float* weight_acc = weight_sum.data() + s;
-    cross_fade_add(left_acc, w.data(), resynthesized.left.data(), len);
-    cross_fade_add(right_acc, w.data(), resynthesized.right.data(), len);
-    for (std::int32_t i = 0; i < len; ++i) weight_acc[i] = weight_acc[i] + w[static_cast<std::size_t>(i)];
+    const std::int32_t in_head = std::min(len, CHUNK_STEP);
+    head.add(chunk, w.data(), 0, in_head);
+    tail.add(chunk, w.data(), CHUNK_STEP, len - in_head);
+    head.divide_into(vocals, song_start);
+    std::swap(head, tail);
+    tail.clear();
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, schedule.total);
-  }
-
-  Stereo vocals;
-  vocals.left.resize(input.left.size());
-  vocals.right.resize(input.left.size());
-  for (std::size_t i = 0; i < vocals.left.size(); ++i) {
-    const float divisor = weight_sum[i + EDGE_SAMPLES] + WEIGHT_EPSILON;
-    vocals.left[i] = left_result[i + EDGE_SAMPLES] / divisor;
-    vocals.right[i] = right_result[i + EDGE_SAMPLES] / divisor;
   }
   return vocals;
 }
