@@ -4,8 +4,10 @@
 #include <io.h>
 #endif
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -58,13 +60,22 @@ std::string file_stem(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+// read_wav, with running out of memory put in words; the song's length is not known yet.
+Stereo read_song(const std::string& path) {
+  try {
+    return read_wav(path);
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("not enough memory to read " + path);
+  }
+}
+
 // One whole run; every failure is an exception carrying the message to show.
 // The locals are made in the order input, session, vocals, instrumental, paths,
 // so the runtime's handles are released after the printing and before any
 // message of a failure is printed.
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
-  const Stereo input = read_wav(settings.input_path);
+  const Stereo input = read_song(settings.input_path);
   // A stem that no output file can hold is refused now, not after hours of work.
   if (input.left.size() > static_cast<std::size_t>(MAX_WAV_FRAMES))
     throw std::runtime_error(settings.input_path + " has " + std::to_string(input.left.size()) +
@@ -72,8 +83,17 @@ void run(const Settings& settings) {
 
   Session session;
   open_session(session, settings.model_path);
-  const Stereo vocals = process_song(session, input);
-  const Stereo instrumental = derive_instrumental(input, vocals);
+  Stereo vocals;
+  Stereo instrumental;
+  try {
+    vocals = process_song(session, input);
+    instrumental = derive_instrumental(input, vocals);
+  } catch (const std::bad_alloc&) {
+    const std::uint64_t megabytes = (separation_bytes(input.left.size()) + 999999) / 1000000;
+    throw std::runtime_error("not enough memory to separate " + settings.input_path + ": its " +
+                             std::to_string(input.left.size()) + " frames need about " + std::to_string(megabytes) +
+                             " MB besides the model");
+  }
 
   // Only now, with both stems in memory: a failed separation leaves nothing on disk.
   // The name is UTF-8 on every platform, as argv carries it.

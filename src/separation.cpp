@@ -158,6 +158,16 @@ Stereo process_song(Session& session, const Stereo& input) {
   return vocals;
 }
 
+std::uint64_t separation_bytes(std::uint64_t frames) {
+  // The spectrogram and the model's estimate; the resynthesis output and
+  // divisor, a padded chunk, the cross-fade sums and two windows (ten chunks'
+  // worth); the overlap-add spans and the transform block (under three spans).
+  constexpr std::uint64_t CHUNK_IN_FLIGHT =
+      sizeof(float) * (2 * std::uint64_t{SPECTROGRAM_FLOATS} + 10 * std::uint64_t{CHUNK_SAMPLES} +
+                       3 * std::uint64_t{OLA_SAMPLES});
+  return 3 * 2 * sizeof(float) * frames + CHUNK_IN_FLIGHT;
+}
+
 Stereo derive_instrumental(const Stereo& input, const Stereo& vocals) {
   const std::size_t frames = input.left.size();
   if (input.right.size() != frames || vocals.left.size() != frames || vocals.right.size() != frames)

@@ -186,3 +186,35 @@ TEST(Faults, AFullOrReadOnlyFileSystemKeepsTheEarlierStems) {
     EXPECT_EQ(read_file(dir / "after/song_(Instrumental).wav"), "earlier instrumental");
   }
 }
+
+TEST(Faults, ASongTooLargeForTheMemoryEndsInOneLineSayingWhatItNeeds) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+  if (tool_argv({}).size() != 1) GTEST_SKIP() << "behind an emulator the limit would bind the emulator";
+  // 40,000,000 frames of 16-bit mono silence, sparse on disk: 80 MB to read and
+  // 320 MB decoded; the separation then needs 640 MB more, beyond the larger limit.
+  struct Case {
+    std::string limit_kb;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"250000", "duostem: not enough memory to read big.wav\n"},
+      {"600000",
+       "duostem: not enough memory to separate big.wav: its 40000000 frames need about 999 MB besides the model\n"},
+  };
+  TempDir dir;
+  const std::uint32_t data_bytes = 2 * 40000000u;
+  const std::string header = riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 16)) + wav_chunk_header("data", data_bytes));
+  write_file(dir / "big.wav", header);
+  std::filesystem::resize_file(dir / "big.wav", header.size() + data_bytes);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("ulimit -v " + c.limit_kb);
+    const RunResult r = run_program({"/bin/sh", "-c", "ulimit -v " + c.limit_kb + "; exec " + tool_shell_command() +
+                                                          " big.wav --model '" + test_model("identity.onnx") +
+                                                          "' --out-dir out"},
+                                    dir.path());
+    expect_clean_failure(r, dir, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+}
