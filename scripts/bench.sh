@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs the pipeline benchmark for the figures in
-# docs/performance.md: the identity test model and the benchmark network
-# (g = 32), each on a 60-second and a four-minute synthetic song, then draws
-# the chart. Figures and logs land in BUILD/perf/.
+# docs/performance.md: the whole run against its transform floor with the
+# identity test model (and, if asked, the benchmark network g = 32), on a
+# 60-second and a four-minute synthetic song, then draws the chart. Figures and
+# logs land in BUILD/perf/.
 #
-# usage: scripts/bench.sh [--build DIR] [--seconds "60 240"] [--models "identity g32"]
-#                         [--modules] [--chart FILE]
-#   --modules  also runs the module benchmarks (wav_bench, spectral_bench, model_bench)
-#   --chart    where the PNG goes (default BUILD/perf/performance-chart.png)
-# The four-minute run with g = 32 takes a quarter of an hour or more on two cores.
+# usage: scripts/bench.sh [--build DIR] [--seconds "60 240"] [--models "identity g32"] [--rounds 5]
+#                         [--baseline EXECUTABLE] [--modules] [--chart FILE]
+#   --baseline  also measures another duostem executable (an earlier build) the same way, as "before"
+#   --modules   also runs the module benchmarks (wav_bench, spectral_bench, model_bench)
+#   --chart     where the PNG goes (default BUILD/perf/performance-chart.png)
+# The four-minute run with g = 32 takes a quarter of an hour or more per round on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build-bench
 seconds="60 240"
-models="identity g32"
+models="identity"
+rounds=5
+baseline=""
 modules=0
 chart=""
 while [ $# -gt 0 ]; do
@@ -22,6 +26,8 @@ while [ $# -gt 0 ]; do
     --build) build="$2"; shift 2 ;;
     --seconds) seconds="$2"; shift 2 ;;
     --models) models="$2"; shift 2 ;;
+    --rounds) rounds="$2"; shift 2 ;;
+    --baseline) baseline="$2"; shift 2 ;;
     --modules) modules=1; shift ;;
     --chart) chart="$2"; shift 2 ;;
     *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
@@ -54,20 +60,22 @@ model_path() {
   esac
 }
 
+# bench NAME LABEL ARGS...: one pipeline_bench run, its log and its figures file.
 plots=()
+bench() {
+  local name=$1 label=$2
+  shift 2
+  echo "== $name (load: $(cut -d' ' -f1-3 /proc/loadavg))"
+  "$build/pipeline_bench" "$@" --rounds "$rounds" --record "$perf/$name.txt" 2>/dev/null | tee "$perf/$name.log"
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$perf/$name.log"
+  plots+=("$label=$perf/$name.txt")
+}
+
 for model in $models; do
   path=$(model_path "$model")
   for s in $seconds; do
-    name="${model}_${s}s"
-    echo "== $name (load: $(cut -d' ' -f1-3 /proc/loadavg))"
-    # The comparison of thread settings and the bit-for-bit check are made once
-    # per model, on the shortest song; longer songs only repeat them.
-    extra=()
-    [ "$s" = "${seconds%% *}" ] || extra=(--no-verify --threads none)
-    "$build/pipeline_bench" --model "$path" --seconds "$s" --record "$perf/$name.txt" "${extra[@]}" \
-      2>/dev/null | tee "$perf/$name.log"
-    echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" | tee -a "$perf/$name.log"
-    plots+=("$model, ${s} s=$perf/$name.txt")
+    [ -z "$baseline" ] || bench "${model}_${s}s_before" "before, $model, $s s" --model "$path" --seconds "$s" --tool "$baseline"
+    bench "${model}_${s}s" "$model, $s s" --model "$path" --seconds "$s"
   done
 done
 

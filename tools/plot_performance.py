@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Draws where the time of a run goes, from figures files written by pipeline_bench --record.
+"""Draws the whole run against its transform floor, from figures files written by pipeline_bench --record.
 
 usage: plot_performance.py out.png LABEL=figures.txt [LABEL=figures.txt ...]
 
-Left: each run's wall time split into its stages (percent). Right: the tool's
-own time per chunk by stage, next to the chunk's 1024 bare transforms.
+Left: each run's wall time next to the floor's (medians of the interleaved
+rounds), with the median ratio. Right: the tool's own processor time per chunk
+next to the chunk's 1024 transforms in a hot loop, where the figures have it
+(pipeline_bench measures it for its own build only).
 """
 import sys
 
@@ -13,16 +15,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-GROUPS = [
-    ("model runs", ["model"], "#4c72b0"),
-    ("chunk_spectrogram", ["spectrogram"], "#dd8452"),
-    ("resynthesize_chunk", ["resynthesis"], "#55a868"),
-    ("cross-fade and assembly", ["setup", "window", "copy", "crossfade", "release", "vocals",
-                                 "instrumental"], "#c44e52"),
-    ("reading and writing", ["read", "write"], "#8172b3"),
-    ("open_session", ["open"], "#937860"),
-    ("between stages", ["unaccounted"], "#bbbbbb"),
-]
+KEYS = ("run_wall", "floor_wall", "wall_ratio", "floor_chunk")
 
 
 def read_figures(path):
@@ -33,11 +26,25 @@ def read_figures(path):
             if len(parts) != 2:
                 raise SystemExit(f"{path}:{number}: expected 'key value', got {line.strip()!r}")
             figures[parts[0]] = float(parts[1])
-    missing = [k for _, keys, _ in GROUPS for k in keys if k not in figures] + \
-              [k for k in ("total", "chunks", "bare") if k not in figures]
+    missing = [k for k in KEYS if k not in figures]
     if missing:
         raise SystemExit(f"{path}: missing figures: {', '.join(missing)}")
     return figures
+
+
+def bars(axis, runs, key, floor_key, ratio_key, scale, unit, limit):
+    ys = list(range(len(runs)))
+    axis.barh([y - 0.2 for y in ys], [scale * f[key] for _, f in runs], height=0.4, color="#4c72b0",
+              label="the tool")
+    axis.barh([y + 0.2 for y in ys], [scale * f[floor_key] for _, f in runs], height=0.4, color="#bbbbbb",
+              label="transform floor")
+    for y, (_, f) in zip(ys, runs):
+        axis.text(scale * f[key], y - 0.2, f"  {f[ratio_key]:.2f} x", va="center", fontsize=8)
+        axis.plot([limit * scale * f[floor_key]] * 2, [y - 0.45, y + 0.45], color="#c44e52", lw=1)
+    axis.set_yticks(ys, [label for label, _ in runs])
+    axis.invert_yaxis()
+    axis.set_xlabel(unit)
+    axis.legend(loc="lower right", fontsize=8, frameon=False)
 
 
 def main(argv):
@@ -47,43 +54,16 @@ def main(argv):
     for arg in argv[2:]:
         label, path = arg.rsplit("=", 1)
         runs.append((label, read_figures(path)))
-
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 0.9 * len(runs) + 2.6),
-                                      gridspec_kw={"width_ratios": [3, 2]})
-    labels = [label for label, _ in runs]
-    ys = range(len(runs))
-    starts = [0.0] * len(runs)
-    for name, keys, colour in GROUPS:
-        shares = [100.0 * sum(f[k] for k in keys) / f["total"] for _, f in runs]
-        left.barh(ys, shares, left=starts, color=colour, label=name)
-        for y, (start, share) in enumerate(zip(starts, shares)):
-            if share >= 4.0:
-                left.text(start + share / 2, y, f"{share:.1f}%", ha="center", va="center", fontsize=8, color="white")
-        starts = [s + v for s, v in zip(starts, shares)]
-    left.set_yticks(list(ys), labels)
-    left.invert_yaxis()
-    left.set_xlim(0, 100)
-    left.set_xlabel("share of the whole run's wall time (%)")
-    left.legend(loc="upper center", bbox_to_anchor=(0.5, -0.18), ncol=3, fontsize=8, frameon=False)
-
-    own_groups = [g for g in GROUPS if g[1] not in (["model"], ["open"], ["unaccounted"])]
-    starts = [0.0] * len(runs)
-    for name, keys, colour in own_groups:
-        ms = [1e3 * sum(f[k + "_cpu"] if k + "_cpu" in f else f[k] for k in keys) / f["chunks"] for _, f in runs]
-        right.barh(ys, ms, left=starts, color=colour, height=0.5)
-        starts = [s + v for s, v in zip(starts, ms)]
-    bare = [1e3 * f.get("bare_cpu", f["bare"]) for _, f in runs]
-    right.scatter(bare, list(ys), marker="|", s=600, color="black", zorder=3, label="1024 bare transforms")
-    right.scatter([1.5 * b for b in bare], list(ys), marker="|", s=600, color="grey", zorder=3,
-                  label="1.5 x bare transforms")
-    right.set_yticks(list(ys), [""] * len(runs))
-    right.invert_yaxis()
-    right.set_xlabel("the tool's own processor time per chunk (ms)")
-    right.legend(loc="upper center", bbox_to_anchor=(0.5, -0.18), ncol=2, fontsize=8, frameon=False)
-
-    fig.suptitle("duostem: where the time of a run goes")
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 0.7 * len(runs) + 2.2))
+    bars(left, runs, "run_wall", "floor_wall", "wall_ratio", 1.0, "whole run, wall s (red: 1.5 x the floor)", 1.5)
+    own = [(label, f) for label, f in runs if "own_chunk" in f]
+    if own:
+        bars(right, own, "own_chunk", "floor_chunk", "own_ratio", 1e3,
+             "own processor time per chunk, ms (red: 1.3 x the floor)", 1.3)
+    else:
+        right.set_axis_off()
     fig.tight_layout()
-    fig.savefig(argv[1], dpi=110)
+    fig.savefig(argv[1], dpi=80)
 
 
 if __name__ == "__main__":
