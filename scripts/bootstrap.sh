@@ -2,7 +2,8 @@
 # Installs everything duostem needs on a Debian 12 machine: the toolchain and
 # test libraries from Debian, pocketfft (gemmi-dev), the ONNX Runtime library
 # from the npm package onnxruntime-node and its C API headers from Debian 13's
-# libonnxruntime-dev (downloaded and unpacked, never installed).
+# libonnxruntime-dev (downloaded and unpacked, never installed); plus any
+# further Debian packages named as arguments.
 # Idempotent: downloads are cached under $DUOSTEM_DEPS (default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/duostem), so a rerun costs a few checks.
 set -euo pipefail
@@ -31,6 +32,8 @@ DEBIAN_PACKAGES=(
   parallel openssh-server openssh-client strace
   nodejs npm
 )
+# Further Debian packages a caller needs (the platform tests' cross toolchains).
+DEBIAN_PACKAGES+=("$@")
 
 say() { printf 'bootstrap: %s\n' "$*" >&2; }
 die() { printf 'bootstrap: error: %s\n' "$*" >&2; exit 1; }

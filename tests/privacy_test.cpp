@@ -17,7 +17,8 @@ TEST(Privacy, ARunLeavesNothingBehindAndOpensNoSocket) {
     std::vector<std::string> argv{"env", "HOME=" + (dir / "home"), "XDG_CACHE_HOME=" + (dir / "cache"),
                                   "TMPDIR=" + (dir / "tmp")};
     if (!setting.empty()) argv.push_back(setting);
-    for (const char* a : {"strace", "-f", "-qq", "-o", "trace.txt", "-e", "trace=socket,connect"}) argv.push_back(a);
+    for (const char* a : {"strace", "-f", "-qq", "-o", "trace.txt", "-e", "trace=socket,connect", "-e", "signal=none"})
+      argv.push_back(a);
     for (const std::string& a :
          tool_argv({"song.wav", "--model", DUOSTEM_SOURCE_DIR "/models/vocals.onnx", "--out-dir", "out"}))
       argv.push_back(a);
