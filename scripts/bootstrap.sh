@@ -7,9 +7,11 @@
 # Idempotent: downloads are cached under $DUOSTEM_DEPS (default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/duostem), so a rerun costs a few checks.
 set -euo pipefail
+SCRIPT=bootstrap
+# shellcheck source=scripts/common.sh
+source "$(dirname "$0")/common.sh"
 
 ORT_VERSION=1.31.1
-DEPS="${DUOSTEM_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/duostem}"
 ORT_HEADERS="$DEPS/onnxruntime-headers"
 ORT_HEADER="$ORT_HEADERS/usr/include/onnxruntime/onnxruntime_c_api.h"
 # One folder per platform, laid out like ONNX Runtime's own release archives
@@ -35,13 +37,6 @@ DEBIAN_PACKAGES=(
 # Further Debian packages a caller needs (the platform tests' cross toolchains).
 DEBIAN_PACKAGES+=("$@")
 
-say() { printf 'bootstrap: %s\n' "$*" >&2; }
-die() { printf 'bootstrap: error: %s\n' "$*" >&2; exit 1; }
-
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
 missing_packages() {
   local p
   for p in "${DEBIAN_PACKAGES[@]}"; do
@@ -64,20 +59,6 @@ install_debian_packages() {
   # shellcheck disable=SC2086
   as_root apt-get install -y -q --no-install-recommends $missing \
     || die "apt-get install failed for: $missing"
-}
-
-# The mirror of the machine's own apt configuration, so that no host name
-# lives in this repository.
-debian_mirror() {
-  local m=""
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    m=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
-  fi
-  if [ -z "$m" ] && [ -f /etc/apt/sources.list ]; then
-    m=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/ && $i !~ /\]$/) { print $i; exit } }' /etc/apt/sources.list)
-  fi
-  [ -n "$m" ] || die "cannot find a Debian mirror in /etc/apt/sources.list.d/debian.sources or /etc/apt/sources.list"
-  echo "$m"
 }
 
 fetch_ort_headers() {

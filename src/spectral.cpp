@@ -26,11 +26,11 @@ namespace {
 // Smallest divisor of the resynthesis normalisation; the envelope only falls
 // this low in the margins that are dropped.
 constexpr float ENVELOPE_FLOOR = 1e-8f;
-static_assert(__builtin_bit_cast(std::uint32_t, ENVELOPE_FLOOR) == 0x322BCC77u, "1e-8 as a float");
+static_assert(ENVELOPE_FLOOR == 0x1.5798eep-27f, "1e-8 as a float: bits 0x322BCC77");
 
 // The backward transform is unnormalised; the caller passes 1/FFT_SIZE.
 constexpr float INVERSE_SCALE = 1.0f / static_cast<float>(FFT_SIZE);
-static_assert(__builtin_bit_cast(std::uint32_t, INVERSE_SCALE) == 0x392AAAABu, "1/6144 as a float");
+static_assert(INVERSE_SCALE == 0x1.555556p-13f, "1/6144 as a float: bits 0x392AAAAB");
 
 // Frames are transformed in blocks so that each bin's run of frames is written
 // (and read back) contiguously instead of one float every MODEL_FRAMES floats.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "wav.hpp"
 
 namespace {
 
@@ -137,7 +138,11 @@ TEST(Faults, AFileSizeLimitOrAKillDuringTheWriteKeepsTheEarlierStems) {
     EXPECT_EQ(r.err.substr(r.err.size() - c.err_tail.size()), c.err_tail) << r.err;
     EXPECT_EQ(read_file(dir / "out/song_(Vocals).wav"), "earlier vocals");
     EXPECT_EQ(read_file(dir / "out/song_(Instrumental).wav"), "earlier instrumental");
-    EXPECT_EQ(names_in(dir / "out"), STEM_NAMES) << "a temporary file was left behind";
+    // Without unnamed files (other systems than Linux) a killed write leaves its named temporary file.
+    if (c.status == 1 || wav_staging::HAS_UNNAMED_FILES)
+      EXPECT_EQ(names_in(dir / "out"), STEM_NAMES) << "a temporary file was left behind";
+    else
+      EXPECT_EQ(names_in(dir / "out").size(), STEM_NAMES.size() + 1);
   }
 }
 
@@ -156,7 +161,11 @@ TEST(Faults, AFullOrReadOnlyFileSystemKeepsTheEarlierStems) {
       {"full before the vocals fit", "size=400k", "out", "duostem: cannot write out/song_(Vocals).wav\n", false},
       {"full after the vocals", "size=1200k", "out", "duostem: cannot write out/song_(Instrumental).wav\n", true},
       {"read-only output directory", "size=2m,ro", "out", "duostem: cannot write out/song_(Vocals).wav\n", false},
+#ifdef _LIBCPP_VERSION
+      {"read-only parent of a new directory", "size=2m,ro", "out/new", "Read-only file system [\"out/new\"]\n", false},
+#else
       {"read-only parent of a new directory", "size=2m,ro", "out/new", "Read-only file system [out/new]\n", false},
+#endif
   };
   const bool root = geteuid() == 0;
   for (const Case& c : cases) {
