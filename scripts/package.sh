@@ -47,7 +47,7 @@ build_linux-aarch64() {
 }
 
 build_windows-x86_64() {
-  cmake -S . -B build-release/windows-x86_64 -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_TESTS=OFF \
+  cmake -S . -B build-release/windows-x86_64 --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DONNXRUNTIME_ROOT="$ORT-win-x64" >/dev/null
   cmake --build build-release/windows-x86_64 -j"$jobs" --target duostem >/dev/null
 }
