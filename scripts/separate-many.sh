@@ -132,21 +132,22 @@ for input in "${inputs[@]}"; do
   fi
 done
 
-# Stem base names. A name without its extension is used unless two songs
-# would share it (song.mp3 beside song.flac): then each keeps its extension
-# (song.mp3_(Vocals).wav). A name still taken gets " (2)", " (3)", ... in the
-# order songs are listed.
-declare -A base_count=() taken=()
+# Stem base names. A name without its extension is used unless songs of
+# different names would share it (song.mp3 beside song.flac): then each keeps
+# its extension (song.mp3_(Vocals).wav). A name still taken gets " (2)",
+# " (3)", ... in the order songs are listed.
+declare -A base_count=() full_count=() taken=()
 base=()
 for i in "${!src[@]}"; do
   n=${name[i]}
   [[ $n == *.* ]] && n=${n%.*}
   base[i]=${subdir[i]}/$n
   base_count[${base[i]}]=$((${base_count[${base[i]}]:-0} + 1))
+  full_count[${subdir[i]}/${name[i]}]=$((${full_count[${subdir[i]}/${name[i]}]:-0} + 1))
 done
 for i in "${!src[@]}"; do
   b=${base[i]}
-  ((${base_count[$b]} == 1)) || b=${subdir[i]}/${name[i]}
+  ((${base_count[$b]} == ${full_count[${subdir[i]}/${name[i]}]})) || b=${subdir[i]}/${name[i]}
   if [[ -n ${taken[$b]:-} ]]; then
     k=2
     while [[ -n ${taken[$b ($k)]:-} ]]; do k=$((k + 1)); done
@@ -438,8 +439,9 @@ command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/
 set -m
 produce &
 producer=$!
-# rsync's -L sends the files behind the symbolic links (an accepted WAV, the model).
-PARALLEL_RSYNC_OPTS=-rLDzR parallel "${parallel_args[@]}" "$command" <queue >events &
+# rsync's -L sends the files behind the symbolic links (an accepted WAV, the
+# model); no -z: float samples and weights hardly compress, and it costs processor time.
+PARALLEL_RSYNC_OPTS=-rLDR parallel "${parallel_args[@]}" "$command" <queue >events &
 runner=$!
 set +m
 

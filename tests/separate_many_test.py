@@ -205,10 +205,11 @@ status, stdout, stderr = run("--force", "--out-dir", "out", "music", "loose/solo
 check(status == 1 and summary(stderr)[0].startswith("separate-many: 10 separated, 0 skipped")
       and all(t > before[f] for f, t in mtimes("out").items()), f"--force: {status} {stderr}")
 
-# FLAC stems; no WAV left.
-status, _, stderr = run("--format", "flac", "--out-dir", "out-flac", "loose/solo track.m4a", "music/live")
+# FLAC stems, no WAV left; two take.flac landing in one folder are numbered in the order given.
+status, _, stderr = run("--format", "flac", "--out-dir", "out-flac", "loose/solo track.m4a", "music/live",
+                        "music/studio/take.flac")
 check(status == 0, f"flac: {stderr}")
-check_stems("out-flac", [SONGS[9], SONGS[7][:4] + ("take",)], "flac")
+check_stems("out-flac", [SONGS[9], SONGS[7][:4] + ("take",), SONGS[8][:4] + ("take (2)",)], "flac")
 
 # Usage errors: status 2 and the reason first.
 for args, message in [
