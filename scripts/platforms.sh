@@ -159,7 +159,7 @@ part_release() {
 # a compiler, CMake, GoogleTest and Python's onnx for the tests, pocketfft's
 # header, and ONNX Runtime in its release layout (here the one bootstrap made).
 part_distro() {
-  make_chroot trixie "$TRIXIE" g++ make cmake git libgtest-dev python3-onnx python3-numpy gemmi-dev
+  make_chroot trixie "$TRIXIE" g++ make cmake git libgtest-dev libgmock-dev python3-onnx python3-numpy gemmi-dev
   rm -rf "$TRIXIE/root/duostem" "$TRIXIE/opt/onnxruntime"
   git clone --quiet "$PWD" "$TRIXIE/root/duostem"
   cp -r "$DEPS/onnxruntime-1.31.1-linux-x64" "$TRIXIE/opt/onnxruntime"
