@@ -121,12 +121,13 @@ for input in "${inputs[@]}"; do
   if [[ -d $input ]]; then
     root=$(realpath "$input")
     # Hidden files and folders are passed over, and so is the output folder, whose stems are no songs.
+    # Byte order, whatever the locale: the numbering of clashing names follows it.
     while IFS= read -r -d '' path; do
       rel=${path#"$root"/}
       sub=.
       [[ $rel == */* ]] && sub=${rel%/*}
       add_file "$path" "${input%/}/$rel" "$sub"
-    done < <(find "$root" -mindepth 1 \( -path "$out_real" -o -name '.*' \) -prune -o -type f -print0 | sort -z)
+    done < <(find "$root" -mindepth 1 \( -path "$out_real" -o -name '.*' \) -prune -o -type f -print0 | LC_ALL=C sort -z)
   else
     add_file "$(realpath "$input")" "$input" .
   fi
