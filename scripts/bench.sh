@@ -75,7 +75,7 @@ for model in $models; do
   path=$(model_path "$model")
   for s in $seconds; do
     [ -z "$baseline" ] || bench "${model}_${s}s_before" "before, $model, $s s" --model "$path" --seconds "$s" --tool "$baseline"
-    bench "${model}_${s}s" "$model, $s s" --model "$path" --seconds "$s"
+    bench "${model}_${s}s" "${baseline:+after, }$model, $s s" --model "$path" --seconds "$s"
   done
 done
 
