@@ -31,7 +31,7 @@ DEBIAN_PACKAGES=(
   clang libclang-rt-14-dev
   python3-onnx python3-numpy python3-soundfile python3-matplotlib
   sox sndfile-programs espeak-ng ffmpeg
-  parallel openssh-server openssh-client strace
+  parallel openssh-server openssh-client rsync strace
   nodejs npm
 )
 # Further Debian packages a caller needs (the platform tests' cross toolchains).
