@@ -54,17 +54,16 @@ build_windows-x86_64() {
 
 # stage PLATFORM FOLDER: the archive's folder from the platform's build.
 stage() {
-  local platform=$1 folder=$2 build=build-release/$1 exe=duostem runtime=libonnxruntime.so.1 ort system
+  local platform=$1 folder=$2 build=build-release/$1 exe=duostem runtime=libonnxruntime.so.1 run=./duostem ort
+  local system="It needs glibc 2.31 or newer and the system's libstdc++ (for the runtime library)."
   case "$platform" in
     linux-x86_64) ort=$ORT-linux-x64 ;;
     linux-aarch64) ort=$ORT-linux-aarch64 ;;
-    windows-x86_64) ort=$ORT-win-x64 exe=duostem.exe runtime=onnxruntime.dll ;;
+    windows-x86_64)
+      ort=$ORT-win-x64 exe=duostem.exe runtime=onnxruntime.dll run=duostem.exe
+      system="It needs the Microsoft Visual C++ runtime (2015-2022), which most Windows systems have."
+      ;;
   esac
-  if [ "$exe" = duostem.exe ]; then
-    system="It needs the Microsoft Visual C++ runtime (2015-2022), which most Windows systems have."
-  else
-    system="It needs glibc 2.31 or newer and the system's libstdc++ (for the runtime library)."
-  fi
   rm -rf "$folder"
   mkdir -p "$folder/models" "$folder/LICENSES"
   cp "$build/$exe" "$build/$runtime" "$folder/"
@@ -72,8 +71,6 @@ stage() {
   cp "$ort/LICENSE.txt" "$folder/LICENSES/onnxruntime.txt"
   # pocketfft's licence is the comment that opens its header.
   sed -n '1,/\*\//p' "$POCKETFFT_DIR/pocketfft_hdronly.h" >"$folder/LICENSES/pocketfft.txt"
-  local run=./duostem
-  [ "$exe" = duostem.exe ] && run=duostem.exe
   sed -e "s|@VERSION@|$VERSION|; s|@PLATFORM@|$platform|; s|@RUNTIME@|$runtime|; s|@SYSTEM@|$system|" \
     -e "s|@RUN@|$run|g" packaging/README.txt >"$folder/README.txt"
 }

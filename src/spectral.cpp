@@ -144,7 +144,7 @@ void forward_channel(const float* chunk, const float* window, std::int32_t chann
                      float* block, Spectrogram& spec) {
   for (std::int32_t first = 0; first < MODEL_FRAMES; first += BLOCK_FRAMES) {
     for (std::int32_t b = 0; b < BLOCK_FRAMES; ++b) {
-      float* frame = block + static_cast<std::size_t>(b) * BLOCK_STRIDE;
+      float* frame = frame_in(block, b);
       window_frame(chunk, window, first + b, frame);
       plan.exec(frame, 1.0f, true);
     }
@@ -193,7 +193,7 @@ void backward_channel(const Spectrogram& spec, std::int32_t channel, const float
     gather_block(&spec[spectrogram_index(2 * channel, 0, first)], &spec[spectrogram_index(2 * channel + 1, 0, first)],
                  block);
     for (std::int32_t b = 0; b < BLOCK_FRAMES; ++b) {
-      float* frame = block + static_cast<std::size_t>(b) * BLOCK_STRIDE;
+      float* frame = frame_in(block, b);
       frame[FFT_SIZE - 1] = 0.0f;
       plan.exec(frame, INVERSE_SCALE, false);
       overlap_add(span + static_cast<std::size_t>(first + b) * HOP_SIZE, window, frame, FFT_SIZE);

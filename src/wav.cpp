@@ -166,7 +166,7 @@ bool write_frames(std::FILE* file, const std::vector<float>& left, const std::ve
   return true;
 }
 
-#if defined(__linux__) && !defined(DUOSTEM_NO_LINUX_EXTRAS)
+#ifdef DUOSTEM_UNNAMED_FILES
 // The directory that will hold path, for opening an anonymous file in it.
 std::string directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');

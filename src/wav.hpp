@@ -29,6 +29,7 @@ enum class Staging {
 };
 // Whether this build has unnamed staging files at all (Linux only).
 #if defined(__linux__) && !defined(DUOSTEM_NO_LINUX_EXTRAS)
+#define DUOSTEM_UNNAMED_FILES 1
 constexpr bool HAS_UNNAMED_FILES = true;
 #else
 constexpr bool HAS_UNNAMED_FILES = false;
