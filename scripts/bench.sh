@@ -12,6 +12,7 @@
 #   --chart     where the PNG goes (default BUILD/perf/performance-chart.png)
 # The four-minute run with g = 32 takes a quarter of an hour or more per round on two cores.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 
 build=build-bench

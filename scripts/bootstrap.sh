@@ -7,6 +7,7 @@
 # Idempotent: downloads are cached under $DUOSTEM_DEPS (default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/duostem), so a rerun costs a few checks.
 set -euo pipefail
+shopt -s inherit_errexit
 SCRIPT=bootstrap
 # shellcheck source=scripts/common.sh
 source "$(dirname "$0")/common.sh"

@@ -4,6 +4,7 @@
 # stems into demo-out/, runs the tool, prints how close each stem comes to the
 # truth, and draws the spectrograms of the mix and the two stems.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 
 PYTHON=/usr/bin/python3

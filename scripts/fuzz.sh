@@ -5,6 +5,7 @@
 # files made now, and fails on any finding: a crash, a sanitizer report, a leak,
 # a hang, or a disagreement with the target's model of the format rules.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 
 seconds=${1:-120}

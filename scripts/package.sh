@@ -6,7 +6,9 @@
 # Each unpacks into one folder duostem-VERSION-PLATFORM/ with the executable,
 # the ONNX Runtime library beside it, models/vocals.onnx, a README and the
 # licence texts. usage: scripts/package.sh [PLATFORM ...]  (default: all three)
+# DUOSTEM_DIST names another folder for the archives.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 SCRIPT=package
 # shellcheck source=scripts/common.sh
@@ -75,7 +77,8 @@ stage() {
     -e "s|@RUN@|$run|g" packaging/README.txt >"$folder/README.txt"
 }
 
-mkdir -p dist
+DIST=${DUOSTEM_DIST:-dist}
+mkdir -p "$DIST"
 for platform in "${platforms[@]}"; do
   declare -F "build_$platform" >/dev/null \
     || { printf 'package: no platform %s (platforms: %s)\n' "$platform" "${ALL_PLATFORMS[*]}" >&2; exit 2; }
@@ -86,11 +89,11 @@ for platform in "${platforms[@]}"; do
   stage "$platform" "$staging/$name"
   if [ "$platform" = windows-x86_64 ]; then
     (cd "$staging" && /usr/bin/python3 -m zipfile -c "$name.zip" "$name")
-    mv "$staging/$name.zip" dist/
-    say "dist/$name.zip"
+    mv "$staging/$name.zip" "$DIST/"
+    say "$DIST/$name.zip"
   else
-    tar -C "$staging" --owner=0 --group=0 -czf "dist/$name.tar.gz" "$name"
-    say "dist/$name.tar.gz"
+    tar -C "$staging" --owner=0 --group=0 -czf "$DIST/$name.tar.gz" "$name"
+    say "$DIST/$name.tar.gz"
   fi
   rm -rf "$staging"
 done

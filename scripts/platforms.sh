@@ -13,7 +13,10 @@
 #            other systems, and its command-line tests run there
 # usage: scripts/platforms.sh [PART ...]   (default: every part)
 # Installs what it needs; prints the time of each part and fails if any failed.
+# DUOSTEM_PLATFORM_BUILDS puts the build folders elsewhere (default: the checkout);
+# DUOSTEM_LIBCXX_CXX names the libc++ part's compiler (default clang++).
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 SCRIPT=platforms
 # shellcheck source=scripts/common.sh
@@ -25,8 +28,15 @@ parts=("$@")
 jobs=$(nproc)
 GTEST_SOURCE=/usr/src/googletest
 
-bash scripts/bootstrap.sh googletest g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64-posix wine64 \
-  libc++-dev libc++abi-dev debootstrap binutils-aarch64-linux-gnu
+# The Debian packages each part needs.
+declare -A PACKAGES=(
+  [aarch64]="googletest g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user"
+  [windows]="googletest g++-mingw-w64-x86-64-posix wine64"
+  [libcxx]="googletest libc++-dev libc++abi-dev"
+  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user"
+  [distro]="debootstrap"
+)
+BUILDS=${DUOSTEM_PLATFORM_BUILDS:-.}
 TRIXIE="$DEPS/chroot-trixie"
 VERSION=$(sed -n 's/^project(duostem VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
@@ -34,13 +44,20 @@ VERSION=$(sed -n 's/^project(duostem VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_GTEST_SOURCE="$GTEST_SOURCE" "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  cmake -S . -B "$BUILDS/$dir" -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_GTEST_SOURCE="$GTEST_SOURCE" "$@" >/dev/null
+  cmake --build "$BUILDS/$dir" -j"$jobs"
+}
+
+# run_tests DIR CTEST-ARGS...: a build's tests; finding none is a failure, not a pass.
+run_tests() {
+  local dir=$1
+  shift
+  ctest --test-dir "$BUILDS/$dir" --output-on-failure --no-tests=error -j"$jobs" "$@"
 }
 
 part_aarch64() {
   configure_and_build build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
-  ctest --test-dir build-aarch64 --output-on-failure -j"$jobs" --timeout 600
+  run_tests build-aarch64 --timeout 600
 }
 
 part_windows() {
@@ -48,7 +65,7 @@ part_windows() {
   local prefix status=0
   prefix=$(start_wine)
   export WINEPREFIX=$prefix WINEDEBUG=-all
-  ctest --test-dir build-windows --output-on-failure -j"$jobs" --timeout 120 || status=$?
+  run_tests build-windows --timeout 120 || status=$?
   end_wine "$prefix"
   return "$status"
 }
@@ -96,7 +113,8 @@ PY
 # check_linux_archive FOLDER OBJDUMP: asks no newer C library than 2.31, runs from its own folder only.
 check_linux_archive() {
   local newest runpath
-  newest=$("$2" -T "$1/duostem" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1)
+  newest=$("$2" -T "$1/duostem" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1) || true
+  [ -n "$newest" ] || { say "$1/duostem: no C library symbols read"; return 1; }
   printf '%s\nGLIBC_2.31\n' "$newest" | sort -CV || { say "$1/duostem asks for $newest"; return 1; }
   runpath=$(readelf -d "$1/duostem" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   [ "$runpath" = '$ORIGIN' ] || { say "$1/duostem has the run path \"$runpath\""; return 1; }
@@ -104,14 +122,16 @@ check_linux_archive() {
 }
 
 part_release() {
-  bash scripts/package.sh
-  local scratch name folder status=0
+  local scratch name folder status=0 dist
+  # Fresh archives in an empty folder: never what an earlier run left in dist/.
+  dist=$(mktemp -d)
+  DUOSTEM_DIST=$dist bash scripts/package.sh
   scratch=$(mktemp -d)
   make_songs "$scratch"
   for name in linux-x86_64 linux-aarch64; do
-    tar -xzf "dist/duostem-$VERSION-$name.tar.gz" -C "$scratch"
+    tar -xzf "$dist/duostem-$VERSION-$name.tar.gz" -C "$scratch"
   done
-  /usr/bin/python3 -m zipfile -e "dist/duostem-$VERSION-windows-x86_64.zip" "$scratch"
+  /usr/bin/python3 -m zipfile -e "$dist/duostem-$VERSION-windows-x86_64.zip" "$scratch"
 
   folder="$scratch/duostem-$VERSION-linux-x86_64"
   check_linux_archive "$folder" objdump || status=1
@@ -151,7 +171,10 @@ part_release() {
   ) || status=1
   end_wine "$prefix"
   rm -rf "$scratch"
-  ls -l dist/ >&2
+  ls -l "$dist" >&2
+  mkdir -p dist
+  cp "$dist"/* dist/
+  rm -rf "$dist"
   return "$status"
 }
 
@@ -173,20 +196,30 @@ part_distro() {
 }
 
 part_libcxx() {
-  configure_and_build build-libcxx -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  configure_and_build build-libcxx -DCMAKE_CXX_COMPILER="${DUOSTEM_LIBCXX_CXX:-clang++}" -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DDUOSTEM_LINUX_EXTRAS=OFF \
     -DDUOSTEM_BENCH=OFF
-  ctest --test-dir build-libcxx --output-on-failure -j"$jobs"
+  run_tests build-libcxx
 }
+
+packages=()
+for part in "${parts[@]}"; do
+  declare -F "part_$part" >/dev/null || { printf 'platforms: no part %s (parts: %s)\n' "$part" "${ALL_PARTS[*]}" >&2; exit 2; }
+  read -ra more <<<"${PACKAGES[$part]}"
+  packages+=("${more[@]}")
+done
+bash scripts/bootstrap.sh "${packages[@]}"
 
 failed=()
 summary=""
 for part in "${parts[@]}"; do
-  declare -F "part_$part" >/dev/null || { printf 'platforms: no part %s (parts: %s)\n' "$part" "${ALL_PARTS[*]}" >&2; exit 2; }
   say "part $part"
   start=$SECONDS
   status=0
-  "part_$part" || status=$?
+  # As a job of its own: a function called on the left of || would run with
+  # set -e switched off, and a failed step would not stop its part.
+  "part_$part" &
+  wait $! || status=$?
   [ "$status" -eq 0 ] || failed+=("$part")
   summary+=$(printf '\n  %-8s %5d s  %s' "$part" $((SECONDS - start)) "$([ "$status" -eq 0 ] && echo passed || echo FAILED)")
 done
