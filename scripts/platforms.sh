@@ -157,7 +157,7 @@ part_release() {
 
   folder="$scratch/duostem-$VERSION-windows-x86_64"
   say "windows-x86_64 under wine"
-  local prefix usage="usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]"
+  local prefix usage="usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] [--stem vocals|instrumental] [--threads N]"
   prefix=$(start_wine)
   export WINEPREFIX=$prefix WINEDEBUG=-all
   cp "$scratch/song48.wav" "$folder/"

@@ -11,7 +11,9 @@
 
 namespace {
 
-const std::string USAGE = "usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]\n";
+const std::string USAGE =
+    "usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] "
+    "[--stem vocals|instrumental] [--threads N]\n";
 
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
@@ -43,6 +45,17 @@ TEST(Cli, ArgumentScan) {
       {{"-m", "x.onnx"}, 2, "unknown argument -m\n"},
       {{"-help"}, 2, "unknown argument -help\n"},
       {{"--", "bad.wav"}, 2, "unknown argument --\n"},
+      {{"bad.wav", "--fft-size", "6145"}, 2, "invalid value for --fft-size: 6145\n" + USAGE},
+      {{"bad.wav", "--fft-size", "1022"}, 2, "invalid value for --fft-size: 1022\n" + USAGE},
+      {{"bad.wav", "--fft-size", "16386"}, 2, "invalid value for --fft-size: 16386\n" + USAGE},
+      {{"bad.wav", "--fft-size", "+6144"}, 2, "invalid value for --fft-size: +6144\n" + USAGE},
+      {{"bad.wav", "--stem", "Vocals"}, 2, "invalid value for --stem: Vocals\n" + USAGE},
+      {{"bad.wav", "--threads", "0"}, 2, "invalid value for --threads: 0\n" + USAGE},
+      {{"bad.wav", "--threads", "1025"}, 2, "invalid value for --threads: 1025\n" + USAGE},
+      {{"bad.wav", "--threads", "2x"}, 2, "invalid value for --threads: 2x\n" + USAGE},
+      {{"bad.wav", "--threads"}, 2, "unknown argument --threads\n"},
+      {{"--fft-size", "16384", "--stem", "instrumental", "--threads", "1024", "bad.wav"}, 1,
+       "duostem: bad.wav is not a WAV file\n"},
       {{"--out-dir", "--help", "missing.wav"}, 1, missing},
       {{"--model", "--help", "missing.wav"}, 1, missing},
       {{"--model", "-h"}, 2, USAGE},

@@ -103,6 +103,32 @@ TEST(Run, FailuresLeaveNothingBehind) {
        "output"},
       {"missing input and model", {"--model", "nowhere.onnx", "--out-dir", "out"}, false,
        "duostem: cannot open song.wav\n", ""},
+      // Networks that cannot run are refused when loaded, before any chunk, naming the model file.
+      {"input of rank 3", {"--model", test_model("refuse_rank3.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("refuse_rank3.onnx") + ": its input is a tensor of 32-bit float values [1, 4, 3072]; "
+       "duostem needs a 4-dimensional tensor of 32-bit floats [1, 4, bins, frames]\n", ""},
+      {"input of int64", {"--model", test_model("refuse_int64.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("refuse_int64.onnx") + ": its input is a tensor of int64 values [1, 4, 3072, 256]; "
+       "duostem needs a 4-dimensional tensor of 32-bit floats [1, 4, bins, frames]\n", ""},
+      {"batch of 2", {"--model", test_model("refuse_batch2.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("refuse_batch2.onnx") +
+           ": its input is [2, 4, 3072, 256]; duostem needs batch 1 and 4 planes [1, 4, bins, frames]\n", ""},
+      {"more bins than the FFT has", {"--model", IDENTITY, "--fft-size", "4096", "--out-dir", "out"}, true,
+       "duostem: " + IDENTITY + ": its 3072 bins do not fit an FFT of 4096 points, which has 2048\n", ""},
+      {"chunk not longer than the FFT", {"--model", test_model("refuse_frames6.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("refuse_frames6.onnx") +
+           ": its 6 frames make chunks of 5120 samples, not longer than the FFT of 6144 points\n", ""},
+      {"FFT size in the metadata", {"--model", test_model("refuse_fft_metadata.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("refuse_fft_metadata.onnx") +
+           ": its metadata fft_size \"6145\" is not an even number from 1024 to 16384\n", ""},
+      {"stem in the metadata", {"--model", test_model("refuse_stem_metadata.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("refuse_stem_metadata.onnx") +
+           ": its metadata stem \"drums\" is neither vocals nor instrumental\n", ""},
+      {"output of another layout", {"--model", test_model("transposed_output.onnx"), "--out-dir", "out"}, true,
+       "duostem: " + test_model("transposed_output.onnx") + ": its output is [1, 4, 256, 3072] but its input is "
+       "[1, 4, 3072, 256]; duostem reads the output in the input's layout\n", ""},
+      {"the second of two networks", {"--model", IDENTITY, "--model", test_model("refuse_batch2.onnx"), "--out-dir", "out"},
+       true, "duostem: " + test_model("refuse_batch2.onnx") + ": its input is [2, 4, 3072, 256]", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
