@@ -155,10 +155,6 @@ Stereo separate_vocals(const Settings& settings, const std::vector<std::string>&
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
   const Stereo input = read_song(settings.input_path);
-  // A stem that no output file can hold is refused now, not after hours of work.
-  if (input.left.size() > static_cast<std::size_t>(MAX_WAV_FRAMES))
-    throw std::runtime_error(settings.input_path + " has " + std::to_string(input.left.size()) +
-                             " frames; an output file holds at most " + std::to_string(MAX_WAV_FRAMES));
 
   const std::vector<std::string> models =
       settings.model_paths.empty() ? std::vector<std::string>{DEFAULT_MODEL} : settings.model_paths;

@@ -262,6 +262,13 @@ Stereo read_wav(const std::string& path) {
     // Below 8 bits a frame has no size to count frames with.
     if (frame_bytes == 0) throw bit_depth_error(path);
     const std::size_t frames = static_cast<std::size_t>(data_size / frame_bytes);
+    // A stem that no output file can hold is refused before gigabytes are
+    // decoded; an unusable format is still named first, as for any song.
+    if (frames > static_cast<std::size_t>(MAX_WAV_FRAMES)) {
+      decode_sample(data);
+      throw std::runtime_error(path + " has " + std::to_string(frames) + " frames; an output file holds at most " +
+                               std::to_string(MAX_WAV_FRAMES));
+    }
 
     song.left.assign(frames, 0.0f);
     song.right.assign(frames, 0.0f);
