@@ -10,7 +10,11 @@
 // processor time per chunk: its modules run in this process over the same song
 // (reading and writing included), less the model's share.
 //
-// usage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] [--tool path] [--record file]
+// With --threads N, each round also runs the tool with --threads N, so that the
+// wall times at the runtime's own thread count and at N stand side by side; the
+// stems of both runs must agree to the byte.
+//
+// usage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] [--tool path] [--record file] [--threads N]
 //        pipeline_bench --floor chunks
 
 #include <pocketfft_hdronly.h>
@@ -28,6 +32,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -145,6 +150,12 @@ Process run_process(const std::vector<std::string>& argv) {
   return p;
 }
 
+std::string read_bytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read " + path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 // Bytes of a "VmRSS:" or "VmHWM:" line of /proc/self/status.
 double status_bytes(const char* key) {
   std::ifstream status("/proc/self/status");
@@ -167,6 +178,7 @@ struct Settings {
   double seconds = 60.0;
   int rounds = 5;
   std::string record;
+  int threads = 0;
 };
 
 Settings parse_arguments(int argc, char** argv) {
@@ -188,6 +200,9 @@ Settings parse_arguments(int argc, char** argv) {
     } else if (arg == "--rounds") {
       settings.rounds = static_cast<int>(std::strtol(value.c_str(), &rest, 10));
       if (*rest || settings.rounds < 1 || settings.rounds > 100) throw std::invalid_argument("--rounds 1 to 100");
+    } else if (arg == "--threads") {
+      settings.threads = static_cast<int>(std::strtol(value.c_str(), &rest, 10));
+      if (*rest || settings.threads < 1 || settings.threads > 1024) throw std::invalid_argument("--threads 1 to 1024");
     } else {
       throw std::invalid_argument("unknown argument " + arg);
     }
@@ -274,7 +289,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr,
                  "pipeline_bench: %s\nusage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] "
-                 "[--tool path] [--record file]\n       pipeline_bench --floor chunks\n",
+                 "[--tool path] [--record file] [--threads N]\n       pipeline_bench --floor chunks\n",
                  e.what());
     return 2;
   }
@@ -318,9 +333,16 @@ int main(int argc, char** argv) {
     const std::vector<std::string> floor = {"/proc/self/exe", "--floor", std::to_string(chunks)};
     const bool own_measured = settings.tool == DUOSTEM_BINARY;
     run_process(tool);  // warm-up: the song and the runtime into the page cache
-    std::vector<double> wall_ratio, cpu_ratio, own_ratio, run_wall, run_cpu, floor_wall, own_chunk, floor_chunk;
+    const std::string threaded_out = scratch.path + "/threaded";
+    std::filesystem::create_directories(threaded_out);
+    std::vector<std::string> threaded = tool;
+    threaded.back() = threaded_out;
+    threaded.insert(threaded.end(), {"--threads", std::to_string(settings.threads)});
+    std::vector<double> wall_ratio, cpu_ratio, own_ratio, run_wall, run_cpu, floor_wall, own_chunk, floor_chunk,
+        threaded_wall;
     double peak = 0;
     for (int r = 0; r < settings.rounds; ++r) {
+      if (settings.threads > 0) threaded_wall.push_back(run_process(threaded).wall);
       const Process run = run_process(tool);
       const Process bare = run_process(floor);
       // Another executable's own time cannot be told from its model's; this build's modules stand beside it.
@@ -346,6 +368,14 @@ int main(int argc, char** argv) {
       std::printf("per chunk, own cpu / the chunk's 1024 transforms: median %.3f (%.2f ms / %.2f ms)\n",
                   median(own_ratio), 1e3 * median(own_chunk), 1e3 * median(floor_chunk));
     std::printf("per chunk, the whole run's cpu: %.2f ms\n\n", 1e3 * median(run_cpu) / chunks);
+    if (settings.threads > 0) {
+      for (const char* stem : {"/song_(Vocals).wav", "/song_(Instrumental).wav"})
+        if (read_bytes(out + stem) != read_bytes(threaded_out + stem))
+          throw std::runtime_error(std::string("--threads changed the bits of ") + (stem + 1));
+      std::printf("threads, wall (median): the runtime's choice %.3f s, --threads %d %.3f s, ratio %.3f; "
+                  "stems identical\n\n",
+                  median(run_wall), settings.threads, median(threaded_wall), median(threaded_wall) / median(run_wall));
+    }
     std::printf("one chunk, cpu ms (median of 15):\n  analyse %.2f (512 r2c alone %.2f)\n  model %.2f\n"
                 "  resynthesize %.2f (512 c2r alone %.2f)\n\n",
                 1e3 * pieces.analyse, 1e3 * pieces.r2c, 1e3 * pieces.model, 1e3 * pieces.resynthesize,

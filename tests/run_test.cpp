@@ -182,6 +182,26 @@ TEST(Run, ASongTooLongForAnOutputFileIsRefusedBeforeTheModelLoads) {
   EXPECT_EQ(r.err, "duostem: long.wav has 536870908 frames; an output file holds at most 536870907\n");
 }
 
+TEST(Run, ThreadCountLeavesEveryBitAlone) {
+  TempDir dir;
+  write_file(dir / "song.wav", song_bytes(300000));
+  const RunResult made = run_program({DUOSTEM_PYTHON, std::string(DUOSTEM_SOURCE_DIR) + "/tools/make_bench_model.py",
+                                      "--g", "2", dir / "unet.onnx"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  for (const std::string& model : {std::string(DUOSTEM_SOURCE_DIR) + "/models/vocals.onnx", dir / "unet.onnx"}) {
+    std::vector<std::string> stems;
+    for (const std::vector<std::string>& threads : {std::vector<std::string>{}, {"--threads", "1"}, {"--threads", "2"}}) {
+      SCOPED_TRACE(model + (threads.empty() ? "" : " --threads " + threads[1]));
+      std::vector<std::string> args{"song.wav", "--model", model, "--out-dir", "out"};
+      args.insert(args.end(), threads.begin(), threads.end());
+      const RunResult r = run_tool(args, dir.path());
+      ASSERT_EQ(r.status, 0) << r.err;
+      stems.push_back(read_file(dir / "out/song_(Vocals).wav") + read_file(dir / "out/song_(Instrumental).wav"));
+      EXPECT_EQ(stems.back(), stems.front());
+    }
+  }
+}
+
 TEST(Run, StemsKeepTheirBitsSongByModel) {
   // Digests made before the pipeline was reworked for speed: any change to a
   // single output bit shows here. "ends" is loud up to both of its ends, and its
