@@ -164,7 +164,7 @@ part_release() {
   (
     cd "$folder"
     expect "--help" 0 "$usage" /usr/lib/wine/wine64 duostem.exe --help &&
-      expect "a 48 kHz song" 1 "duostem: song48.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV" \
+      expect "a 48 kHz song" 1 "duostem: song48.wav is 48000 Hz; duostem separates 44100 Hz stereo WAV" \
         /usr/lib/wine/wine64 duostem.exe song48.wav &&
       expect "a missing song" 1 "duostem: cannot open missing.wav" /usr/lib/wine/wine64 duostem.exe missing.wav &&
       expect "no song" 2 "$usage" /usr/lib/wine/wine64 duostem.exe

@@ -83,7 +83,7 @@ TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {
        riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 16)) + wav_chunk_header("data", 0xFFFFFFFF) + "abcd"),
        "in.wav is missing fmt or data"},
       {"48 kHz", riff(wav_chunk("fmt ", fmt_body(1, 2, 48000, 16)) + data),
-       "in.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV"},
+       "in.wav is 48000 Hz; duostem separates 44100 Hz stereo WAV"},
       {"3 channels", riff(wav_chunk("fmt ", fmt_body(1, 3, 44100, 16)) + wav_chunk("data", std::string(6, 'x'))),
        "in.wav must be mono or stereo"},
       {"24-bit", riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 24)) + wav_chunk("data", "abc")),
