@@ -13,8 +13,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "locate.hpp"
 #include "model.hpp"
 #include "separation.hpp"
+#include "version.hpp"
 #include "wav.hpp"
 
 namespace {
@@ -23,7 +25,7 @@ const char USAGE[] = "usage: duostem <44100 Hz wav> [--model model.onnx] [--out-
 
 struct Settings {
   std::string input_path;
-  std::string model_path = "models/vocals.onnx";
+  std::optional<std::string> model_path;  // none given: default_model_path()
   std::string out_dir = ".";
 };
 
@@ -38,6 +40,9 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
       settings.model_path = argv[++i];
     } else if (a == "--out-dir" && i + 1 < argc) {
       settings.out_dir = argv[++i];
+    } else if (a == "--version") {
+      std::printf("%s\n", version_line().c_str());
+      return 0;
     } else if (a == "--help" || a == "-h") {
       std::fputs(USAGE, stderr);
       return 0;
@@ -82,7 +87,8 @@ void run(const Settings& settings) {
                              " frames; an output file holds at most " + std::to_string(MAX_WAV_FRAMES));
 
   Session session;
-  open_session(session, settings.model_path);
+  // A model the user names is used as named; only the default is searched for.
+  open_session(session, settings.model_path ? *settings.model_path : default_model_path());
   Stereo vocals;
   Stereo instrumental;
   try {

@@ -26,8 +26,11 @@ TEST(Cli, ArgumentScan) {
     std::vector<std::string> args;
     int status;
     std::string err;
+    std::string out = "";
   };
   const std::string missing = "duostem: cannot open missing.wav\n";
+  // The runtime's version is the loaded library's.
+  const std::string version = "duostem " DUOSTEM_VERSION " (ONNX Runtime 1.31.1)\n";
   const Case cases[] = {
       {{}, 2, USAGE},
       {{"-h"}, 0, USAGE},
@@ -46,6 +49,11 @@ TEST(Cli, ArgumentScan) {
       {{"--out-dir", "--help", "missing.wav"}, 1, missing},
       {{"--model", "--help", "missing.wav"}, 1, missing},
       {{"--model", "-h"}, 2, USAGE},
+      {{"--version"}, 0, "", version},
+      {{"bad.wav", "--version", "--bogus"}, 0, "", version},
+      {{"--bogus", "--version"}, 2, "unknown argument --bogus\n"},
+      {{"--model", "--version", "missing.wav"}, 1, missing},
+      {{"--version=1"}, 2, "unknown argument --version=1\n"},
       {{"bad.wav", "missing.wav"}, 1, missing},
       {{"missing.wav", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
       {{"bad.wav", ""}, 2, USAGE},
@@ -64,7 +72,7 @@ TEST(Cli, ArgumentScan) {
     const RunResult r = run_tool(c.args, dir.path());
     EXPECT_EQ(r.status, c.status) << joined(c.args);
     EXPECT_EQ(r.err, c.err) << joined(c.args);
-    EXPECT_EQ(r.out, "") << joined(c.args);
+    EXPECT_EQ(r.out, c.out) << joined(c.args);
   }
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav", "Ünïcödé bad ßong.wav"}));
 }
