@@ -39,7 +39,7 @@ declare -A PACKAGES=(
   [libcxx]="googletest libc++-dev libc++abi-dev"
   [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user"
   [distro]="debootstrap"
-  [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user"
+  [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
 )
 BUILDS=${DUOSTEM_PLATFORM_BUILDS:-.}
 TRIXIE="$DEPS/chroot-trixie"
