@@ -205,7 +205,7 @@ part_distro() {
 # the version, the batch front end where ffmpeg and GNU parallel are there),
 # then purged: no file of the package may remain.
 check_installed() {
-  local root=$1 deb=$2 song=$3 name path left=() listed version
+  local root=$1 deb=$2 song=$3 name path left=() listed version page
   name=$(basename "$deb")
   rm -rf "$root/tmp/package"
   mkdir -p "$root/tmp/package"
@@ -214,10 +214,10 @@ check_installed() {
     "/tmp/package/$name" >/dev/null
   version=$(in_chroot "$root" env -i duostem --version)
   say "installed in $(in_chroot "$root" sh -c '. /etc/os-release; echo "$PRETTY_NAME"'): $version"
-  in_chroot "$root" env -i PATH=/usr/bin:/bin sh -c 'cd /tmp/package && duostem song.wav >/dev/null' 
+  in_chroot "$root" env -i PATH=/usr/bin:/bin sh -c 'cd /tmp/package && duostem song.wav >/dev/null'
   tests/check_stems.py "$song" "$root/tmp/package/song_(Vocals).wav" "$root/tmp/package/song_(Instrumental).wav"
-  in_chroot "$root" env -i PATH=/usr/bin:/bin MANPAGER=cat man duostem | grep -q -- '--threads N' \
-    || { say "man duostem shows no page with --threads"; return 1; }
+  page=$(in_chroot "$root" env -i PATH=/usr/bin:/bin MANPAGER=cat man duostem)
+  grep -q -- '--threads N' <<<"$page" || { say "man duostem shows no page with --threads"; return 1; }
   if [ -x "$root/usr/bin/ffmpeg" ] && [ -x "$root/usr/bin/parallel" ]; then
     in_chroot "$root" env -i PATH=/usr/bin:/bin HOME=/root sh -c \
       'cd /tmp/package && duostem-separate-many --out-dir many song.wav >/dev/null'
@@ -235,9 +235,10 @@ check_installed() {
 }
 
 part_package() {
-  local dist scratch deb arch listing wanted clean
+  local dist scratch deb arch listing wanted clean start
   dist=$(mktemp -d)
   DUOSTEM_DIST=$dist bash scripts/package.sh linux-x86_64 linux-aarch64
+  start=$SECONDS
   scratch=$(mktemp -d)
   make_songs "$scratch"
   for arch in amd64 arm64; do
@@ -269,6 +270,7 @@ part_package() {
   clean=$scratch/bullseye
   as_root cp -a "$DEPS/chroot-bullseye-clean" "$clean"
   check_installed "$clean" "$dist/duostem_${VERSION}_amd64.deb" "$scratch/song.wav"
+  say "the package checks took $((SECONDS - start)) s after building"
   as_root rm -rf "$scratch"
   mkdir -p dist
   cp "$dist"/*.deb dist/
