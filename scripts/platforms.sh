@@ -11,6 +11,10 @@
 #            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine
 #   distro   a clean clone built in a Debian 13 root by the README's steps for
 #            other systems, and its command-line tests run there
+#   package  the Debian packages (scripts/package.sh): lintian on both; the
+#            amd64 one installed with apt-get in the Debian 13 root and in a
+#            fresh Debian 11 root, run from /tmp, and purged; the arm64 one
+#            unpacked and run under qemu
 # usage: scripts/platforms.sh [PART ...]   (default: every part)
 # Installs what it needs; prints the time of each part and fails if any failed.
 # DUOSTEM_PLATFORM_BUILDS puts the build folders elsewhere (default: the checkout);
@@ -22,7 +26,7 @@ SCRIPT=platforms
 # shellcheck source=scripts/common.sh
 source scripts/common.sh
 
-ALL_PARTS=(aarch64 windows libcxx release distro)
+ALL_PARTS=(aarch64 windows libcxx release distro package)
 parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=("${ALL_PARTS[@]}")
 jobs=$(nproc)
@@ -35,6 +39,7 @@ declare -A PACKAGES=(
   [libcxx]="googletest libc++-dev libc++abi-dev"
   [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user"
   [distro]="debootstrap"
+  [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
 )
 BUILDS=${DUOSTEM_PLATFORM_BUILDS:-.}
 TRIXIE="$DEPS/chroot-trixie"
@@ -164,7 +169,7 @@ part_release() {
   (
     cd "$folder"
     expect "--help" 0 "$usage" /usr/lib/wine/wine64 duostem.exe --help &&
-      expect "a 48 kHz song" 1 "duostem: song48.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV" \
+      expect "a 48 kHz song" 1 "duostem: song48.wav is 48000 Hz; duostem separates 44100 Hz stereo WAV" \
         /usr/lib/wine/wine64 duostem.exe song48.wav &&
       expect "a missing song" 1 "duostem: cannot open missing.wav" /usr/lib/wine/wine64 duostem.exe missing.wav &&
       expect "no song" 2 "$usage" /usr/lib/wine/wine64 duostem.exe
@@ -193,6 +198,83 @@ part_distro() {
       -DDUOSTEM_BENCH=OFF >/dev/null
     cmake --build build -j'"$jobs"' --target cli_test wav_test
     ctest --test-dir build --output-on-failure -j'"$jobs"' -R "^(Cli|ReadWav|WriteWav)\."'
+}
+
+# check_installed ROOT DEB SONG: the package installed into ROOT by apt-get,
+# used there as a user would from /tmp (the default model, the manual page,
+# the version, the batch front end where ffmpeg and GNU parallel are there),
+# then purged: no file of the package may remain.
+check_installed() {
+  local root=$1 deb=$2 song=$3 name path left=() listed version page
+  name=$(basename "$deb")
+  rm -rf "$root/tmp/package"
+  mkdir -p "$root/tmp/package"
+  cp "$deb" "$song" "$root/tmp/package/"
+  in_chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "/tmp/package/$name" >/dev/null
+  version=$(in_chroot "$root" env -i duostem --version)
+  say "installed in $(in_chroot "$root" sh -c '. /etc/os-release; echo "$PRETTY_NAME"'): $version"
+  in_chroot "$root" env -i PATH=/usr/bin:/bin sh -c 'cd /tmp/package && duostem song.wav >/dev/null'
+  tests/check_stems.py "$song" "$root/tmp/package/song_(Vocals).wav" "$root/tmp/package/song_(Instrumental).wav"
+  page=$(in_chroot "$root" env -i PATH=/usr/bin:/bin MANPAGER=cat man duostem)
+  grep -q -- '--threads N' <<<"$page" || { say "man duostem shows no page with --threads"; return 1; }
+  if [ -x "$root/usr/bin/ffmpeg" ] && [ -x "$root/usr/bin/parallel" ]; then
+    in_chroot "$root" env -i PATH=/usr/bin:/bin HOME=/root sh -c \
+      'cd /tmp/package && duostem-separate-many --out-dir many song.wav >/dev/null'
+    tests/check_stems.py "$song" "$root/tmp/package/many/song_(Vocals).wav" "$root/tmp/package/many/song_(Instrumental).wav"
+    say "duostem-separate-many separated a song from the package"
+  fi
+  in_chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q duostem >/dev/null
+  listed=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print substr($6, 2) }')
+  while IFS= read -r path; do
+    if [ -e "$root$path" ] || [ -L "$root$path" ]; then left+=("$path"); fi
+  done <<<"$listed"
+  rm -rf "$root/tmp/package"
+  [ ${#left[@]} -eq 0 ] || { say "left behind after purge: ${left[*]}"; return 1; }
+  say "purged: none of its $(wc -l <<<"$listed") files left"
+}
+
+part_package() {
+  local dist scratch deb arch listing wanted clean start
+  dist=$(mktemp -d)
+  DUOSTEM_DIST=$dist bash scripts/package.sh linux-x86_64 linux-aarch64
+  start=$SECONDS
+  scratch=$(mktemp -d)
+  make_songs "$scratch"
+  for arch in amd64 arm64; do
+    deb=$dist/duostem_${VERSION}_$arch.deb
+    say "$(basename "$deb"): $(stat -c %s "$deb") bytes; $(dpkg-deb --field "$deb" Depends)"
+    lintian --fail-on error "$deb" >&2
+    listing=$(dpkg-deb --contents "$deb" | awk '{ print substr($6, 2) }')
+    for wanted in /usr/bin/duostem /usr/bin/duostem-separate-many /usr/lib/duostem/libonnxruntime.so.1 \
+      /usr/share/duostem/models/vocals.onnx /usr/share/man/man1/duostem.1.gz /usr/share/doc/duostem/copyright \
+      /usr/share/bash-completion/completions/duostem /usr/share/bash-completion/completions/duostem-separate-many; do
+      grep -qx -- "$wanted" <<<"$listing" || { say "$arch: $wanted is missing"; return 1; }
+    done
+    # Nothing in the system's library folders: the runtime is private.
+    if grep -E '^/usr/lib/[^/]+$|^/usr/lib/[a-z0-9_]+-linux-gnu/' <<<"$listing"; then
+      say "$arch: files in the system library folders"
+      return 1
+    fi
+  done
+  say "linux-aarch64 package, unpacked, under qemu"
+  dpkg-deb -x "$dist/duostem_${VERSION}_arm64.deb" "$scratch/arm64"
+  (cd "$scratch" && env -i PATH=/usr/bin:/bin "$OLDPWD/cmake/qemu-aarch64.sh" arm64/usr/bin/duostem song.wav \
+    --out-dir arm64-out >/dev/null)
+  tests/check_stems.py "$scratch/song.wav" "$scratch/arm64-out/song_(Vocals).wav" "$scratch/arm64-out/song_(Instrumental).wav"
+
+  make_chroot trixie "$TRIXIE" man-db ffmpeg parallel
+  check_installed "$TRIXIE" "$dist/duostem_${VERSION}_amd64.deb" "$scratch/song.wav"
+  # A fresh Debian 11 root for every run: a copy of one kept untouched.
+  make_chroot bullseye "$DEPS/chroot-bullseye-clean" man-db
+  clean=$scratch/bullseye
+  as_root cp -a "$DEPS/chroot-bullseye-clean" "$clean"
+  check_installed "$clean" "$dist/duostem_${VERSION}_amd64.deb" "$scratch/song.wav"
+  say "the package checks took $((SECONDS - start)) s after building"
+  as_root rm -rf "$scratch"
+  mkdir -p dist
+  cp "$dist"/*.deb dist/
+  rm -rf "$dist"
 }
 
 part_libcxx() {

@@ -15,8 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "locate.hpp"
 #include "model.hpp"
 #include "separation.hpp"
+#include "version.hpp"
 #include "wav.hpp"
 
 namespace {
@@ -24,11 +26,10 @@ namespace {
 const char USAGE[] =
     "usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] "
     "[--stem vocals|instrumental] [--threads N]\n";
-const char DEFAULT_MODEL[] = "models/vocals.onnx";
 
 struct Settings {
   std::string input_path;
-  std::vector<std::string> model_paths;  // none: the default model
+  std::vector<std::string> model_paths;  // none given: default_model_path()
   std::string out_dir = ".";
   NetworkOptions network;
 };
@@ -80,6 +81,9 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
       }
     } else if (a == "--out-dir" && i + 1 < argc) {
       settings.out_dir = argv[++i];
+    } else if (a == "--version") {
+      std::printf("%s\n", version_line().c_str());
+      return 0;
     } else if (a == "--help" || a == "-h") {
       std::fputs(USAGE, stderr);
       return 0;
@@ -156,8 +160,9 @@ void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
   const Stereo input = read_song(settings.input_path);
 
+  // A model the user names is used as named; only the default is searched for.
   const std::vector<std::string> models =
-      settings.model_paths.empty() ? std::vector<std::string>{DEFAULT_MODEL} : settings.model_paths;
+      settings.model_paths.empty() ? std::vector<std::string>{default_model_path()} : settings.model_paths;
   const Stereo vocals = separate_vocals(settings, models, input);
   Stereo instrumental;
   try {

@@ -242,7 +242,7 @@ Stereo read_wav(const std::string& path) {
 
     if (sample_rate != 44100)
       throw std::runtime_error(path + " is " + std::to_string(sample_rate) +
-                               " Hz; Lyrabel separates 44100 Hz stereo WAV");
+                               " Hz; duostem separates 44100 Hz stereo WAV");
     if (channels != 1 && channels != 2) throw std::runtime_error(path + " must be mono or stereo");
 
     // The format is judged at the first sample, so a file without a whole frame

@@ -28,8 +28,11 @@ TEST(Cli, ArgumentScan) {
     std::vector<std::string> args;
     int status;
     std::string err;
+    std::string out = "";
   };
   const std::string missing = "duostem: cannot open missing.wav\n";
+  // The runtime's version is the loaded library's.
+  const std::string version = "duostem " DUOSTEM_VERSION " (ONNX Runtime 1.31.1)\n";
   const Case cases[] = {
       {{}, 2, USAGE},
       {{"-h"}, 0, USAGE},
@@ -59,6 +62,11 @@ TEST(Cli, ArgumentScan) {
       {{"--out-dir", "--help", "missing.wav"}, 1, missing},
       {{"--model", "--help", "missing.wav"}, 1, missing},
       {{"--model", "-h"}, 2, USAGE},
+      {{"--version"}, 0, "", version},
+      {{"bad.wav", "--version", "--bogus"}, 0, "", version},
+      {{"--bogus", "--version"}, 2, "unknown argument --bogus\n"},
+      {{"--model", "--version", "missing.wav"}, 1, missing},
+      {{"--version=1"}, 2, "unknown argument --version=1\n"},
       {{"bad.wav", "missing.wav"}, 1, missing},
       {{"missing.wav", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
       {{"bad.wav", ""}, 2, USAGE},
@@ -77,7 +85,7 @@ TEST(Cli, ArgumentScan) {
     const RunResult r = run_tool(c.args, dir.path());
     EXPECT_EQ(r.status, c.status) << joined(c.args);
     EXPECT_EQ(r.err, c.err) << joined(c.args);
-    EXPECT_EQ(r.out, "") << joined(c.args);
+    EXPECT_EQ(r.out, c.out) << joined(c.args);
   }
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav", "Ünïcödé bad ßong.wav"}));
 }
@@ -96,7 +104,7 @@ TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {
        riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 16)) + wav_chunk_header("data", 0xFFFFFFFF) + "abcd"),
        "in.wav is missing fmt or data"},
       {"48 kHz", riff(wav_chunk("fmt ", fmt_body(1, 2, 48000, 16)) + data),
-       "in.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV"},
+       "in.wav is 48000 Hz; duostem separates 44100 Hz stereo WAV"},
       {"3 channels", riff(wav_chunk("fmt ", fmt_body(1, 3, 44100, 16)) + wav_chunk("data", std::string(6, 'x'))),
        "in.wav must be mono or stereo"},
       {"24-bit", riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 24)) + wav_chunk("data", "abc")),
