@@ -37,7 +37,7 @@ declare -A PACKAGES=(
   [aarch64]="googletest g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user"
   [windows]="googletest g++-mingw-w64-x86-64-posix wine64"
   [libcxx]="googletest libc++-dev libc++abi-dev"
-  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user"
+  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
   [distro]="debootstrap"
   [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
 )
