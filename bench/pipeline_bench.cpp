@@ -122,6 +122,7 @@ Stereo synthetic_song(std::int32_t frames) {
 // A finished child as the operating system accounts for it.
 struct Process {
   double wall = 0, cpu = 0, peak = 0;  // seconds, seconds, bytes
+  double minor_faults = 0;
 };
 
 Process run_process(const std::vector<std::string>& argv) {
@@ -147,6 +148,7 @@ Process run_process(const std::vector<std::string>& argv) {
   const auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + 1e-6 * tv.tv_usec; };
   p.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   p.peak = 1024.0 * static_cast<double>(usage.ru_maxrss);
+  p.minor_faults = static_cast<double>(usage.ru_minflt);
   return p;
 }
 
@@ -229,14 +231,26 @@ struct ScratchDir {
 };
 
 // The tool's run through its modules in this process: this thread's processor time.
-double modules_run(Session& session, const std::string& song, const std::string& out) {
-  const double start = thread_cpu();
-  const Stereo input = read_wav(song);
-  const Stereo vocals = process_song(session, input);
-  const Stereo instrumental = derive_instrumental(input, vocals);
+// Processor time of the run's steps, as the tool takes them, in this process.
+struct Phases {
+  double read = 0, loop = 0, rest = 0;  // reading; the chunk loop; the instrumental and writing
+  double total() const { return read + loop + rest; }
+};
+
+Phases modules_run(Session& session, const std::string& song, const std::string& out) {
+  Phases p;
+  double t = thread_cpu();
+  Stereo input = read_wav(song);
+  p.read = thread_cpu() - t;
+  t = thread_cpu();
+  const Stereo vocals = estimate_vocals(session, input);
+  p.loop = thread_cpu() - t;
+  t = thread_cpu();
+  difference_into(input, vocals, input);
   write_wav(out + "/song_(Vocals).wav", vocals.left, vocals.right);
-  write_wav(out + "/song_(Instrumental).wav", instrumental.left, instrumental.right);
-  return thread_cpu() - start;
+  write_wav(out + "/song_(Instrumental).wav", input.left, input.right);
+  p.rest = thread_cpu() - t;
+  return p;
 }
 
 // One chunk's pieces, interleaved rep by rep; medians of this thread's processor time.
@@ -339,14 +353,17 @@ int main(int argc, char** argv) {
     threaded.back() = threaded_out;
     threaded.insert(threaded.end(), {"--threads", std::to_string(settings.threads)});
     std::vector<double> wall_ratio, cpu_ratio, own_ratio, run_wall, run_cpu, floor_wall, own_chunk, floor_chunk,
-        threaded_wall;
+        threaded_wall, outside, faults;
     double peak = 0;
     for (int r = 0; r < settings.rounds; ++r) {
       if (settings.threads > 0) threaded_wall.push_back(run_process(threaded).wall);
       const Process run = run_process(tool);
       const Process bare = run_process(floor);
       // Another executable's own time cannot be told from its model's; this build's modules stand beside it.
-      const double own = own_measured ? (modules_run(session, song_path, out) - chunks * pieces.model) / chunks : 0.0;
+      const Phases phases = own_measured ? modules_run(session, song_path, out) : Phases{};
+      const double own = own_measured ? (phases.total() - chunks * pieces.model) / chunks : 0.0;
+      if (own_measured) outside.push_back((phases.read + phases.rest) / phases.total());
+      faults.push_back(run.minor_faults);
       const double floor_per_chunk = bare.cpu / chunks;
       wall_ratio.push_back(run.wall / bare.wall);
       cpu_ratio.push_back(run.cpu / bare.cpu);
@@ -367,7 +384,13 @@ int main(int argc, char** argv) {
     if (own_measured)
       std::printf("per chunk, own cpu / the chunk's 1024 transforms: median %.3f (%.2f ms / %.2f ms)\n",
                   median(own_ratio), 1e3 * median(own_chunk), 1e3 * median(floor_chunk));
-    std::printf("per chunk, the whole run's cpu: %.2f ms\n\n", 1e3 * median(run_cpu) / chunks);
+    std::printf("per chunk, the whole run's cpu: %.2f ms\n", 1e3 * median(run_cpu) / chunks);
+    std::printf("minor page faults of a run: median %.0f\n", median(faults));
+    if (own_measured)
+      std::printf("outside the chunk loop (reading, the instrumental, writing; first touches included): "
+                  "median %.1f%% of the modules' cpu\n",
+                  100.0 * median(outside));
+    std::printf("\n");
     if (settings.threads > 0) {
       for (const char* stem : {"/song_(Vocals).wav", "/song_(Instrumental).wav"})
         if (read_bytes(out + stem) != read_bytes(threaded_out + stem))
@@ -393,11 +416,12 @@ int main(int argc, char** argv) {
       std::FILE* record = std::fopen(settings.record.c_str(), "w");
       if (!record) throw std::runtime_error("cannot write " + settings.record);
       std::fprintf(record, "seconds %.9g\nchunks %d\nrun_wall %.9g\nrun_cpu %.9g\nfloor_wall %.9g\nwall_ratio %.9g\n"
-                   "floor_chunk %.9g\npeak %.9g\nformula %.9g\n",
+                   "floor_chunk %.9g\npeak %.9g\nformula %.9g\nminor_faults %.9g\n",
                    settings.seconds, chunks, median(run_wall), median(run_cpu), median(floor_wall), median(wall_ratio),
-                   median(floor_chunk), peak, formula);
+                   median(floor_chunk), peak, formula, median(faults));
       if (own_measured)
-        std::fprintf(record, "own_chunk %.9g\nown_ratio %.9g\n", median(own_chunk), median(own_ratio));
+        std::fprintf(record, "own_chunk %.9g\nown_ratio %.9g\noutside_share %.9g\n", median(own_chunk),
+                     median(own_ratio), median(outside));
       std::fclose(record);
     }
     return 0;

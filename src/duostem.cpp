@@ -154,24 +154,19 @@ Stereo separate_vocals(const Settings& settings, const std::vector<std::string>&
 }
 
 // One whole run; every failure is an exception carrying the message to show.
-// The locals are made in the order input, vocals, instrumental, paths; each
+// The song is read into `song`, which becomes the instrumental once the vocals
+// are made, so that two song-sized buffers are held at once, not three. Each
 // network's runtime handles are released once it has run.
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
-  const Stereo input = read_song(settings.input_path);
+  Stereo song = read_song(settings.input_path);
 
   // A model the user names is used as named; only the default is searched for.
   const std::vector<std::string> models =
       settings.model_paths.empty() ? std::vector<std::string>{default_model_path()} : settings.model_paths;
-  const Stereo vocals = separate_vocals(settings, models, input);
-  Stereo instrumental;
-  try {
-    instrumental = derive_instrumental(input, vocals);
-  } catch (const std::bad_alloc&) {
-    throw std::runtime_error("not enough memory to separate " + settings.input_path + ": its " +
-                             std::to_string(input.left.size()) + " frames need about " +
-                             megabytes(separation_bytes(input.left.size())) + " MB besides the model");
-  }
+  const Stereo vocals = separate_vocals(settings, models, song);
+  difference_into(song, vocals, song);
+  const Stereo& instrumental = song;
 
   // Only now, with both stems in memory: a failed separation leaves nothing on disk.
   // The name is UTF-8 on every platform, as argv carries it.

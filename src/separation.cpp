@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "song_buffer.hpp"
 #include "spectral.hpp"
 
 namespace {
@@ -64,16 +65,25 @@ struct CrossFadeSums {
     for (std::int32_t i = 0; i < count; ++i) weight[static_cast<std::size_t>(i)] += w[from + i];
   }
 
-  // Writes the vocals of the song frames these positions hold; position 0 is song frame first_frame.
-  void divide_into(Stereo& vocals, std::int64_t first_frame) const {
-    const std::int64_t frames = static_cast<std::int64_t>(vocals.left.size());
+  // Appends the estimate of the song frames these positions hold, of a song of
+  // `frames` frames; position 0 is song frame first_frame. Chunk after chunk,
+  // these are the frames that follow those appended before.
+  void divide_into(Stereo& estimate, std::int64_t first_frame, std::int64_t frames) const {
     const std::int64_t begin = std::max<std::int64_t>(first_frame, 0);
     const std::int64_t end = std::min<std::int64_t>(first_frame + static_cast<std::int64_t>(left.size()), frames);
-    for (std::int64_t f = begin; f < end; ++f) {
-      const std::size_t i = static_cast<std::size_t>(f - first_frame);
-      const float divisor = weight[i] + WEIGHT_EPSILON;
-      vocals.left[static_cast<std::size_t>(f)] = left[i] / divisor;
-      vocals.right[static_cast<std::size_t>(f)] = right[i] / divisor;
+    constexpr std::int64_t BLOCK = 4096;
+    float l[BLOCK];
+    float r[BLOCK];
+    for (std::int64_t from = begin; from < end; from += BLOCK) {
+      const std::int64_t count = std::min(BLOCK, end - from);
+      for (std::int64_t f = 0; f < count; ++f) {
+        const std::size_t i = static_cast<std::size_t>(from + f - first_frame);
+        const float divisor = weight[i] + WEIGHT_EPSILON;
+        l[f] = left[i] / divisor;
+        r[f] = right[i] / divisor;
+      }
+      estimate.left.insert(estimate.left.end(), l, l + count);
+      estimate.right.insert(estimate.right.end(), r, r + count);
     }
   }
 
@@ -123,8 +133,8 @@ Stereo process_song(Session& session, const Stereo& input) {
   const std::int32_t step = z.chunk_step();
   const Schedule schedule = make_schedule(z, static_cast<std::int32_t>(input.left.size()));
   Stereo estimate;
-  estimate.left.resize(input.left.size());
-  estimate.right.resize(input.left.size());
+  reserve_song(estimate.left, input.left.size());
+  reserve_song(estimate.right, input.left.size());
 
   // Everything a chunk works in is made once. The cross-fade sums of positions
   // [s, s + step) are in `head`, those of the next step in `tail`: the chunk at
@@ -158,7 +168,7 @@ Stereo process_song(Session& session, const Stereo& input) {
     const std::int32_t in_head = std::min(len, step);
     head.add(chunk, w.data(), 0, in_head);
     tail.add(chunk, w.data(), step, len - in_head);
-    head.divide_into(estimate, song_start);
+    head.divide_into(estimate, song_start, schedule.frames);
     std::swap(head, tail);
     tail.clear();
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, schedule.total);
@@ -173,14 +183,15 @@ std::uint64_t separation_bytes(std::uint64_t frames, const TransformSizes& z, st
   const std::uint64_t chunk_in_flight =
       sizeof(float) * (2 * std::uint64_t{z.spectrogram_floats()} + 10 * std::uint64_t(z.chunk_samples()) +
                        3 * std::uint64_t(z.ola_samples()));
-  // Input, vocals and instrumental; several networks' vocals are summed beside the one running.
-  const std::uint64_t songs = networks > 1 ? 4 : 3;
+  // The input and the vocals (the instrumental is made in the input's memory);
+  // several networks' vocals are summed beside the one running.
+  const std::uint64_t songs = networks > 1 ? 3 : 2;
   return songs * 2 * sizeof(float) * frames + chunk_in_flight;
 }
 
 Stereo estimate_vocals(Session& session, const Stereo& input) {
   Stereo estimate = process_song(session, input);
-  if (session.stem == Stem::instrumental) subtract_from(input, estimate);
+  if (session.stem == Stem::instrumental) difference_into(input, estimate, estimate);
   return estimate;
 }
 
@@ -198,26 +209,19 @@ void divide(Stereo& song, float divisor) {
   }
 }
 
-void subtract_from(const Stereo& input, Stereo& stem) {
-  const std::size_t frames = input.left.size();
-  if (input.right.size() != frames || stem.left.size() != frames || stem.right.size() != frames)
+void difference_into(const Stereo& a, const Stereo& b, Stereo& out) {
+  const std::size_t frames = a.left.size();
+  if (a.right.size() != frames || b.left.size() != frames || b.right.size() != frames ||
+      out.left.size() != frames || out.right.size() != frames)
     throw std::invalid_argument("stems of different lengths");
   for (std::size_t i = 0; i < frames; ++i) {
-    stem.left[i] = input.left[i] - stem.left[i];
-    stem.right[i] = input.right[i] - stem.right[i];
+    out.left[i] = a.left[i] - b.left[i];
+    out.right[i] = a.right[i] - b.right[i];
   }
 }
 
 Stereo derive_instrumental(const Stereo& input, const Stereo& vocals) {
-  const std::size_t frames = input.left.size();
-  if (input.right.size() != frames || vocals.left.size() != frames || vocals.right.size() != frames)
-    throw std::invalid_argument("stems of different lengths");
-  Stereo instrumental;
-  instrumental.left.resize(frames);
-  instrumental.right.resize(frames);
-  for (std::size_t i = 0; i < frames; ++i) {
-    instrumental.left[i] = input.left[i] - vocals.left[i];
-    instrumental.right[i] = input.right[i] - vocals.right[i];
-  }
+  Stereo instrumental = input;
+  difference_into(input, vocals, instrumental);
   return instrumental;
 }
