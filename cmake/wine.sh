@@ -49,5 +49,8 @@ else
 fi
 
 # The environment inside is wine's own, not this shell's: only what wine needs.
+# Wine complains on standard error without a runtime folder.
+mkdir -p -m 700 "$WINEPREFIX/.runtime"
 in_chroot "$root" "${binds[@]}" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" \
-  env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all "${command[@]}"
+  env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all \
+  XDG_RUNTIME_DIR="$WINEPREFIX/.runtime" "${command[@]}"

@@ -86,6 +86,7 @@ part_windows() {
   tests/compare_runs.py "$scratch/linux" "$linux_build/duostem" \
     "$scratch/windows" "$(printf '%q ' "$PWD/cmake/wine.sh" "$build/duostem.exe")" \
     --model models/gain_half.onnx --bench models/bench.onnx
+  end_wine
   rm -rf "$scratch"
 }
 
@@ -117,8 +118,18 @@ wine_ready() {
 }
 
 end_wine() {
+  local server=""
+  # Debian's wine names its server's folder in the root's /tmp in the prefix.
+  [ ! -f "$WINEPREFIX/wineserver" ] || server=$(cat "$WINEPREFIX/wineserver")
   cmake/wine.sh --tool /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
+  case "$server" in wine-??????) rm -rf "${TRIXIE:?}/tmp/$server" ;; esac
+  # The mount points the runs made in the root, deepest first.
+  printf '%s\n' "$WINEPREFIX" "${DUOSTEM_WINE_FOLDERS//:/$'\n'}" | sort -r | while read -r folder; do
+    rmdir "$TRIXIE$folder" 2>/dev/null || true
+  done
   rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
+  trap - EXIT
 }
 
 # expect WHAT STATUS EXPECTED-STDERR COMMAND...: runs the command and compares
