@@ -19,6 +19,7 @@ source "$(dirname "$0")/../scripts/common.sh"
 
 root=${DUOSTEM_WINE_ROOT:-$DEPS/chroot-trixie}
 [ -n "${WINEPREFIX:-}" ] || die "set WINEPREFIX and DUOSTEM_WINE_FOLDERS (scripts/platforms.sh windows sets both)"
+[ -d "$WINEPREFIX" ] || die "no folder $WINEPREFIX: make the prefix's folder first"
 [ -x "$root/usr/lib/wine/wine64" ] || die "no wine in $root: run scripts/platforms.sh windows once"
 [ $# -gt 0 ] || die "usage: cmake/wine.sh PROGRAM [ARG...] | --tool COMMAND [ARG...]"
 
@@ -50,7 +51,7 @@ fi
 
 # The environment inside is wine's own, not this shell's: only what wine needs.
 # Wine complains on standard error without a runtime folder.
-mkdir -p -m 700 "$WINEPREFIX/.runtime"
+[ -d "$WINEPREFIX/.runtime" ] || mkdir -m 700 "$WINEPREFIX/.runtime"
 in_chroot "$root" "${binds[@]}" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" \
   env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all \
   XDG_RUNTIME_DIR="$WINEPREFIX/.runtime" "${command[@]}"
