@@ -250,6 +250,8 @@ for part in "${parts[@]}"; do
   packages+=("${more[@]}")
 done
 bash scripts/bootstrap.sh "${packages[@]}"
+# Set-up as well, outside the parts' clocks: wine in the Debian 13 root for the parts that run Windows programs.
+case " ${parts[*]} " in *" windows "* | *" release "*) make_chroot trixie "$TRIXIE" wine64 wine ;; esac
 
 failed=()
 summary=""

@@ -15,6 +15,7 @@ import argparse
 import filecmp
 import os
 import shlex
+import struct
 import subprocess
 import sys
 import time
@@ -38,11 +39,10 @@ def write_song(path, frames, channels=2, rate=44100, floating=False, seed=0):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if floating:
         data = signal.astype("<f4").tobytes()
-        fmt = (3).to_bytes(2, "little") + channels.to_bytes(2, "little") + rate.to_bytes(4, "little") + \
-            (rate * 4 * channels).to_bytes(4, "little") + (4 * channels).to_bytes(2, "little") + (32).to_bytes(2, "little")
+        fmt = struct.pack("<HHIIHH", 3, channels, rate, rate * 4 * channels, 4 * channels, 32)
         with open(path, "wb") as f:
-            f.write(b"RIFF" + (36 + len(data)).to_bytes(4, "little") + b"WAVEfmt " + (16).to_bytes(4, "little") + fmt +
-                    b"data" + len(data).to_bytes(4, "little") + data)
+            f.write(b"RIFF" + struct.pack("<I4s4sI", 36 + len(data), b"WAVE", b"fmt ", 16) + fmt +
+                    b"data" + struct.pack("<I", len(data)) + data)
         return
     with wave.open(path, "wb") as w:
         w.setnchannels(channels)
