@@ -2,13 +2,17 @@
 # The platform tests: builds duostem for the other platforms this machine can
 # build for and runs there what each can run:
 #   aarch64  Linux arm64, cross-compiled; the whole test suite under qemu-aarch64
-#   windows  Windows x64, cross-compiled with mingw-w64; under wine the tests
-#            that open no model (wine never finishes creating the runtime's environment)
+#   windows  Windows x64, cross-compiled with mingw-w64; under Debian 13's wine
+#            in the Debian 13 root the whole test suite but the tests that start
+#            Linux programs, then the same songs through duostem.exe and a Linux
+#            x86-64 build with every stem compared byte for byte, and the benchmark
+#            network on a 10-second song (relative RMS difference)
 #   libcxx   clang with libc++ and the Linux-only paths off, standing in for
 #            macOS' toolchain; the whole test suite
 #   release  the release archives (scripts/package.sh), each unpacked into a
 #            scratch folder and run there: Linux x86-64 with an empty environment
 #            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine
+#            with its runs and stems compared with the Linux x86-64 archive's
 #   distro   a clean clone built in a Debian 13 root by the README's steps for
 #            other systems, and its command-line tests run there
 #   package  the Debian packages (scripts/package.sh): lintian on both; the
@@ -35,9 +39,9 @@ GTEST_SOURCE=/usr/src/googletest
 # The Debian packages each part needs.
 declare -A PACKAGES=(
   [aarch64]="googletest g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user"
-  [windows]="googletest g++-mingw-w64-x86-64-posix wine64"
+  [windows]="googletest g++-mingw-w64-x86-64-posix debootstrap"
   [libcxx]="googletest libc++-dev libc++abi-dev"
-  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
+  [release]="debootstrap g++-mingw-w64-x86-64-posix binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
   [distro]="debootstrap"
   [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
 )
@@ -66,26 +70,71 @@ part_aarch64() {
 }
 
 part_windows() {
+  local scratch build linux_build
+  scratch=$(mktemp -d)
+  mkdir -p "$BUILDS"
+  start_wine "$scratch/prefix" "$PWD" "$BUILDS" "$scratch"
   configure_and_build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake
-  local prefix status=0
-  prefix=$(start_wine)
-  export WINEPREFIX=$prefix WINEDEBUG=-all
-  run_tests build-windows --timeout 120 || status=$?
-  end_wine "$prefix"
-  return "$status"
+  # The Linux x86-64 build whose stems the Windows build's must equal.
+  configure_and_build build-windows-linux -DDUOSTEM_TESTS=OFF -DDUOSTEM_BENCH=OFF
+  wine_ready
+  export DUOSTEM_WINE_TIMEOUT=300
+  run_tests build-windows --timeout 300
+
+  build=$(realpath "$BUILDS/build-windows")
+  linux_build=$(realpath "$BUILDS/build-windows-linux")
+  /usr/bin/python3 tools/make_bench_model.py "$scratch/bench.onnx" >/dev/null
+  mkdir -p "$scratch/linux/models" "$scratch/windows/models"
+  for folder in "$scratch/linux/models" "$scratch/windows/models"; do
+    cp models/vocals.onnx "$build/test-models/gain_half.onnx" "$scratch/bench.onnx" "$folder/"
+  done
+  tests/compare_runs.py "$scratch/linux" "$linux_build/duostem" \
+    "$scratch/windows" "$(printf '%q ' "$PWD/cmake/wine.sh" "$build/duostem.exe")" \
+    --model models/gain_half.onnx --bench models/bench.onnx
+  end_wine
+  rm -rf "$scratch"
 }
 
-# A throwaway wine prefix, started before any test's clock runs (the first start takes a while).
+# start_wine PREFIX FOLDER...: a throwaway wine prefix made in PREFIX by the
+# Debian 13 root's wine, in the background (wine_ready waits for it), for
+# Windows programs that see the FOLDERs (see cmake/wine.sh, the command that
+# runs one). Its server keeps running until the part ends, which ends the
+# server and removes the prefix.
 start_wine() {
-  local prefix
-  prefix=$(mktemp -d)
-  WINEPREFIX=$prefix WINEDEBUG=-all timeout 300 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-  echo "$prefix"
+  make_chroot trixie "$TRIXIE" wine64 wine
+  mkdir -p "$1"
+  WINEPREFIX=$(realpath "$1")
+  shift
+  DUOSTEM_WINE_FOLDERS=$(realpath "$@" | paste -sd :)
+  export WINEPREFIX DUOSTEM_WINE_FOLDERS
+  trap end_wine EXIT
+  boot_wine &
+  wine_booting=$!
+}
+
+boot_wine() {
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -p >/dev/null 2>&1
+  cmake/wine.sh --tool timeout 300 /usr/lib/wine/wine64 wineboot -i >"$WINEPREFIX.log" 2>&1 \
+    || { cat "$WINEPREFIX.log" >&2; return 1; }
+}
+
+wine_ready() {
+  wait "$wine_booting"
 }
 
 end_wine() {
-  WINEPREFIX=$1 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$1"
+  local server=""
+  # Debian's wine names its server's folder in the root's /tmp in the prefix.
+  [ ! -f "$WINEPREFIX/wineserver" ] || server=$(cat "$WINEPREFIX/wineserver")
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
+  case "$server" in wine-??????) rm -rf "${TRIXIE:?}/tmp/$server" ;; esac
+  # The mount points the runs made in the root, deepest first.
+  printf '%s\n' "$WINEPREFIX" "${DUOSTEM_WINE_FOLDERS//:/$'\n'}" | sort -r | while read -r folder; do
+    rmdir "$TRIXIE$folder" 2>/dev/null || true
+  done
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
+  trap - EXIT
 }
 
 # expect WHAT STATUS EXPECTED-STDERR COMMAND...: runs the command and compares
@@ -100,7 +149,7 @@ expect() {
   say "$what: as wanted"
 }
 
-# Songs for the archives: three seconds of 16-bit stereo, and the same at 48 kHz.
+# The song for the Linux archives: three seconds of 16-bit stereo.
 make_songs() {
   /usr/bin/python3 - "$1" <<'PY'
 import sys, wave
@@ -109,9 +158,8 @@ t = np.arange(3 * 44100) / 44100
 left = 0.3 * np.sin(2 * np.pi * 220 * t) + 0.2 * np.sin(2 * np.pi * 660 * t)
 right = 0.3 * np.sin(2 * np.pi * 220 * t) - 0.1 * np.sin(2 * np.pi * 1500 * t)
 frames = (np.stack([left, right], 1) * 32767).astype("<i2").tobytes()
-for name, rate in (("song.wav", 44100), ("song48.wav", 48000)):
-    with wave.open(f"{sys.argv[1]}/{name}", "wb") as w:
-        w.setnchannels(2); w.setsampwidth(2); w.setframerate(rate); w.writeframes(frames)
+with wave.open(f"{sys.argv[1]}/song.wav", "wb") as w:
+    w.setnchannels(2); w.setsampwidth(2); w.setframerate(44100); w.writeframes(frames)
 PY
 }
 
@@ -160,21 +208,14 @@ part_release() {
     tests/check_stems.py "$scratch/song.wav" "$folder/out/song_(Vocals).wav" "$folder/out/song_(Instrumental).wav" \
     || status=1
 
-  folder="$scratch/duostem-$VERSION-windows-x86_64"
-  say "windows-x86_64 under wine"
-  local prefix usage="usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] [--stem vocals|instrumental] [--threads N]"
-  prefix=$(start_wine)
-  export WINEPREFIX=$prefix WINEDEBUG=-all
-  cp "$scratch/song48.wav" "$folder/"
-  (
-    cd "$folder"
-    expect "--help" 0 "$usage" /usr/lib/wine/wine64 duostem.exe --help &&
-      expect "a 48 kHz song" 1 "duostem: song48.wav is 48000 Hz; duostem separates 44100 Hz stereo WAV" \
-        /usr/lib/wine/wine64 duostem.exe song48.wav &&
-      expect "a missing song" 1 "duostem: cannot open missing.wav" /usr/lib/wine/wine64 duostem.exe missing.wav &&
-      expect "no song" 2 "$usage" /usr/lib/wine/wine64 duostem.exe
-  ) || status=1
-  end_wine "$prefix"
+  # The same runs from both archives' folders (the default model their own),
+  # songs under names with spaces and non-ASCII letters, new output folders.
+  say "windows-x86_64 under wine, against linux-x86_64"
+  start_wine "$scratch/prefix" "$scratch"
+  wine_ready
+  tests/compare_runs.py "$scratch/duostem-$VERSION-linux-x86_64" ./duostem \
+    "$scratch/duostem-$VERSION-windows-x86_64" "$(printf '%q ' "$PWD/cmake/wine.sh" duostem.exe)" || status=1
+  end_wine
   rm -rf "$scratch"
   ls -l "$dist" >&2
   mkdir -p dist
@@ -291,6 +332,8 @@ for part in "${parts[@]}"; do
   packages+=("${more[@]}")
 done
 bash scripts/bootstrap.sh "${packages[@]}"
+# Set-up as well, outside the parts' clocks: wine in the Debian 13 root for the parts that run Windows programs.
+case " ${parts[*]} " in *" windows "* | *" release "*) make_chroot trixie "$TRIXIE" wine64 wine ;; esac
 
 failed=()
 summary=""

@@ -1,7 +1,6 @@
 // The whole run through the real executable: chunk schedule, output naming,
 // the printed paths, and what a failed run leaves behind.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -28,11 +27,13 @@ std::string song_bytes(std::size_t frames) {
 
 const std::string IDENTITY = test_model("identity.onnx");
 
+#ifndef _WIN32
 // The SHA-256 of a file, as sha256sum prints it.
 std::string sha256_of(const std::string& path) {
   const RunResult r = run_program({"sha256sum", path});
   return r.status == 0 ? r.out.substr(0, 64) : "sha256sum failed: " + r.err;
 }
+#endif
 
 }  // namespace
 
@@ -166,22 +167,27 @@ TEST(Run, ASongTooLongForAnOutputFileIsRefusedBeforeTheModelLoads) {
   const std::string header = riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 16)) +
                                   wav_chunk_header("data", static_cast<std::uint32_t>(2 * frames)));
   write_file(dir / "long.wav", header);
-  ASSERT_EQ(truncate((dir / "long.wav").c_str(), static_cast<off_t>(header.size() + 2 * frames)), 0);
+  std::filesystem::resize_file(dir / "long.wav", header.size() + 2 * frames);
   // Refused before decoding: within 2 GB of address space, where decoding first takes 5.4 GB.
   // The sanitizer's shadow memory and an emulator need more than any such limit.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
   const bool bounded = false;
 #else
   const bool bounded = tool_argv({}).size() == 1;
 #endif
-  const std::string limit = bounded ? "ulimit -v 2000000; " : "";
-  const std::string command = limit + "exec " + tool_shell_command() + " long.wav --model nowhere.onnx";
-  const RunResult r = run_program({"/bin/sh", "-c", command}, dir.path());
+  const RunResult r =
+      bounded ? run_program({"/bin/sh", "-c", "ulimit -v 2000000; exec " + tool_shell_command() +
+                                                  " long.wav --model nowhere.onnx"},
+                            dir.path())
+              : run_tool({"long.wav", "--model", "nowhere.onnx"}, dir.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "duostem: long.wav has 536870908 frames; an output file holds at most 536870907\n");
 }
 
+// These need sha256sum or Python, which a Windows test cannot start; the platform
+// script compares the Windows build's stems with the Linux build's instead.
+#ifndef _WIN32
 TEST(Run, ThreadCountLeavesEveryBitAlone) {
   TempDir dir;
   write_file(dir / "song.wav", song_bytes(300000));
@@ -245,3 +251,4 @@ TEST(Run, StemsKeepTheirBitsSongByModel) {
     EXPECT_EQ(sha256_of(dir / (c.song + "_(Instrumental).wav")), c.instrumental);
   }
 }
+#endif
