@@ -208,7 +208,7 @@ TEST(Faults, ASongTooLargeForTheMemoryEndsInOneLineSayingWhatItNeeds) {
 #endif
   if (tool_argv({}).size() != 1) GTEST_SKIP() << "behind an emulator the limit would bind the emulator";
   // 40,000,000 frames of 16-bit mono silence, sparse on disk: 80 MB to read and
-  // 320 MB decoded; the separation then needs 640 MB more, beyond the larger limit.
+  // 320 MB decoded; the separation then needs 320 MB more for the vocals, beyond the larger limit.
   struct Case {
     std::string limit_kb;
     std::string err;
@@ -216,7 +216,7 @@ TEST(Faults, ASongTooLargeForTheMemoryEndsInOneLineSayingWhatItNeeds) {
   const std::vector<Case> cases = {
       {"250000", "duostem: not enough memory to read big.wav\n"},
       {"600000",
-       "duostem: not enough memory to separate big.wav: its 40000000 frames need about 999 MB besides the model\n"},
+       "duostem: not enough memory to separate big.wav: its 40000000 frames need about 679 MB besides the model\n"},
   };
   TempDir dir;
   const std::uint32_t data_bytes = 2 * 40000000u;
