@@ -79,7 +79,8 @@ struct Child::Handles {
   HANDLE error = nullptr;
 };
 
-Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args)
+Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args,
+             const std::filesystem::path& folder)
     : handles_(std::make_unique<Handles>()) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE output_write = nullptr, error_write = nullptr;
@@ -100,7 +101,8 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   startup.hStdError = error_write;
   PROCESS_INFORMATION info{};
   BOOL started = CreateProcessW(program.wstring().c_str(), command.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
+                                CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, folder.wstring().c_str(), &startup,
+                                &info);
   CloseHandle(output_write);
   CloseHandle(error_write);
   if (null_input != INVALID_HANDLE_VALUE) CloseHandle(null_input);
@@ -196,7 +198,8 @@ struct Child::Handles {
   int status = -1;
 };
 
-Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args)
+Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args,
+             const std::filesystem::path& folder)
     : handles_(std::make_unique<Handles>()) {
   int output[2], error[2];
   if (pipe(output) != 0) throw std::runtime_error("cannot create a pipe");
@@ -210,6 +213,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   std::vector<char*> argv;
   for (auto& arg : argv_text) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  const std::string working_folder = folder.string();
   pid_t pid = fork();
   if (pid == 0) {
     // The studio blocks INT and TERM for its signal thread and ignores PIPE;
@@ -228,6 +232,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
     dup2(error[1], 2);
     for (int fd : {output[0], output[1], error[0], error[1], null_input})
       if (fd > 2) close(fd);
+    if (chdir(working_folder.c_str()) != 0) _exit(127);
     execv(argv[0], argv.data());
     const char* message = "cannot start the separation program\n";
     ssize_t ignored = write(2, message, std::strlen(message));

@@ -15,7 +15,8 @@ namespace studio {
 // it still runs and waits for it, so no child outlives its owner.
 class Child {
  public:
-  Child(const std::filesystem::path& program, const std::vector<std::string>& args);
+  Child(const std::filesystem::path& program, const std::vector<std::string>& args,
+        const std::filesystem::path& folder);  // its working folder
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -26,6 +26,22 @@ std::optional<Progress> parse_progress(const std::string& line) {
   return progress;
 }
 
+std::vector<std::string> duostem_arguments(const QueueSettings& settings, const std::string& song,
+                                           const std::string& out_dir) {
+  std::vector<std::string> args{song};
+  for (const auto& model : settings.models) {
+    args.push_back("--model");
+    args.push_back(model);
+  }
+  args.push_back("--out-dir");
+  args.push_back(out_dir);
+  if (settings.threads > 0) {
+    args.push_back("--threads");
+    args.push_back(std::to_string(settings.threads));
+  }
+  return args;
+}
+
 std::string song_stem(const std::string& file_name) {
   std::string name = file_name.substr(file_name.find_last_of("/\\") + 1);
   std::string clean;
@@ -139,19 +155,9 @@ void Queue::run() {
 }
 
 void Queue::separate(Song& song, const fs::path& file) {
-  fs::path out = file.parent_path() / "out";
-  std::vector<std::string> args{file.u8string()};
-  for (const auto& model : settings_.models) {
-    args.push_back("--model");
-    args.push_back(model);
-  }
-  args.push_back("--out-dir");
-  args.push_back(out.u8string());
-  if (settings_.threads > 0) {
-    args.push_back("--threads");
-    args.push_back(std::to_string(settings_.threads));
-  }
-
+  // Run in the song's folder with relative names, so that duostem's messages
+  // name the song as the user knows it, not the scratch folder.
+  const std::vector<std::string> args = duostem_arguments(settings_, file.filename().u8string(), "out");
   auto update = [&](auto change) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& s : songs_)
@@ -160,7 +166,7 @@ void Queue::separate(Song& song, const fs::path& file) {
   std::string last_line, output;
   int status = -1;
   try {
-    Child child(settings_.duostem, args);
+    Child child(settings_.duostem, args, file.parent_path());
     // Lets cancel() and stop() reach the child while it runs, and forgets it
     // before it is destroyed, however this block ends.
     struct Running {
@@ -237,7 +243,8 @@ void Queue::store(Song& song, const std::string& output) {
     start = end + 1;
   }
   if (lines.size() != 2) throw std::runtime_error("duostem did not print the two stem paths");
-  fs::path instrumental = fs::u8path(lines[0]), vocals = fs::u8path(lines[1]);
+  const fs::path folder = settings_.scratch / std::to_string(song.id);
+  const fs::path instrumental = folder / fs::u8path(lines[0]), vocals = folder / fs::u8path(lines[1]);
   fs::create_directories(settings_.out_dir);
   std::lock_guard<std::mutex> lock(mutex_);
   for (int n = 1;; ++n) {

@@ -24,6 +24,12 @@ struct Progress {
 };
 std::optional<Progress> parse_progress(const std::string& line);
 
+struct QueueSettings;
+// duostem's arguments for one song: the song and the output folder as the
+// child's working folder names them, every model, a thread count only when given.
+std::vector<std::string> duostem_arguments(const QueueSettings& settings, const std::string& song,
+                                           const std::string& out_dir);
+
 // A song's name on disk: the browser's file name without any folder, without
 // characters no file system takes, without its last extension, never empty.
 std::string song_stem(const std::string& file_name);
@@ -40,7 +46,7 @@ struct Song {
 
 struct QueueSettings {
   std::filesystem::path duostem;
-  std::vector<std::string> models;
+  std::vector<std::string> models;  // absolute: duostem runs in the song's own folder
   std::filesystem::path out_dir;
   std::filesystem::path scratch;  // inside out_dir, so stems move in by renaming
   int threads = 0;                // 0: duostem's own default, no --threads

@@ -232,7 +232,10 @@ int main(int argc, char** argv) {
 
     studio::QueueSettings queue_settings;
     queue_settings.duostem = duostem;
-    queue_settings.models = settings.models;
+    for (const auto& model : settings.models) queue_settings.models.push_back(fs::absolute(fs::u8path(model)).u8string());
+    // duostem would look for its default in its working folder, which is the song's.
+    const std::string found_default = default_model(folder);
+    if (queue_settings.models.empty() && !found_default.empty()) queue_settings.models.push_back(found_default);
     queue_settings.out_dir = out_dir;
     // Inside the output folder: stems move in by a rename, never a copy.
     queue_settings.scratch = out_dir / (".duostem-studio-" + token.substr(0, 8));
@@ -255,12 +258,10 @@ int main(int argc, char** argv) {
 
     server.Get("/api/state", [&](const httplib::Request&, httplib::Response& res) {
       std::string models;
-      for (const auto& model : settings.models)
-        models += (models.empty() ? "" : ",") + json_string(fs::absolute(fs::u8path(model)).u8string());
+      for (const auto& model : queue_settings.models) models += (models.empty() ? "" : ",") + json_string(model);
       std::string songs;
       for (const auto& song : queue.songs()) songs += (songs.empty() ? "" : ",") + json_song(song);
-      res.set_content("{\"models\":[" + models + "],\"defaultModel\":" + json_string(default_model(folder)) +
-                          ",\"outDir\":" + json_string(out_dir.u8string()) +
+      res.set_content("{\"models\":[" + models + "],\"outDir\":" + json_string(out_dir.u8string()) +
                           ",\"threads\":" + std::to_string(settings.threads) + ",\"songs\":[" + songs + "]}",
                       "application/json");
     });

@@ -231,6 +231,6 @@ drop.addEventListener('drop', (event) => {
 
 fetch('/api/state').then((answer) => answer.json()).then((state) => {
   document.getElementById('model').textContent = state.models.length ? state.models.join(', ')
-      : (state.defaultModel || 'duostem\'s default (models/vocals.onnx)');
+      : 'none found (no models/vocals.onnx here or beside duostem)';
   document.getElementById('out-dir').textContent = state.outDir;
 });
