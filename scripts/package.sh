@@ -4,8 +4,8 @@
 #   duostem-VERSION-linux-aarch64.tar.gz   libstdc++ and libgcc linked in
 #   duostem-VERSION-windows-x86_64.zip     built with mingw-w64, its runtime linked in
 # Each unpacks into one folder duostem-VERSION-PLATFORM/ with the executable,
-# the ONNX Runtime library beside it, models/vocals.onnx, a README and the
-# licence texts. usage: scripts/package.sh [PLATFORM ...]  (default: all three)
+# duostem-studio and the ONNX Runtime library beside it, models/vocals.onnx, a
+# README and the licence texts. usage: scripts/package.sh [PLATFORM ...]  (default: all three)
 # DUOSTEM_DIST names another folder for the archives.
 set -euo pipefail
 shopt -s inherit_errexit
@@ -21,6 +21,8 @@ platforms=("$@")
 [ ${#platforms[@]} -gt 0 ] || platforms=("${ALL_PLATFORMS[@]}")
 ORT="$DEPS/onnxruntime-1.31.1"
 POCKETFFT_DIR=/usr/include/gemmi/third_party
+HTTPLIB=cpp-httplib-0.11.4
+WAVESURFER=wavesurfer.js-8.0.1
 BULLSEYE="$DEPS/chroot-bullseye"
 jobs=$(nproc)
 
@@ -35,8 +37,8 @@ build_in_bullseye() {
   in_chroot "$BULLSEYE" --bind "$PWD" /src --bind "$DEPS" /deps --bind "$POCKETFFT_DIR" /pocketfft \
     bash -c 'cmake -S /src -B "/src/build-release/$0" -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_TESTS=OFF \
                -DPOCKETFFT_DIR=/pocketfft "$@" >/dev/null &&
-             cmake --build "/src/build-release/$0" -j'"$jobs"' --target duostem >/dev/null' "$name" \
-    -DDUOSTEM_STATIC_LIBSTDCXX=ON "$@"
+             cmake --build "/src/build-release/$0" -j'"$jobs"' --target duostem duostem-studio >/dev/null' "$name" \
+    -DDUOSTEM_STATIC_LIBSTDCXX=ON -DHTTPLIB_DIR="/deps/$HTTPLIB" -DWAVESURFER_DIR="/deps/$WAVESURFER" "$@"
 }
 
 build_linux-x86_64() {
@@ -50,29 +52,34 @@ build_linux-aarch64() {
 
 build_windows-x86_64() {
   cmake -S . -B build-release/windows-x86_64 --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DONNXRUNTIME_ROOT="$ORT-win-x64" >/dev/null
-  cmake --build build-release/windows-x86_64 -j"$jobs" --target duostem >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DONNXRUNTIME_ROOT="$ORT-win-x64" \
+    -DHTTPLIB_DIR="$DEPS/$HTTPLIB" -DWAVESURFER_DIR="$DEPS/$WAVESURFER" >/dev/null
+  cmake --build build-release/windows-x86_64 -j"$jobs" --target duostem duostem-studio >/dev/null
 }
 
 # stage PLATFORM FOLDER: the archive's folder from the platform's build.
 stage() {
-  local platform=$1 folder=$2 build=build-release/$1 exe=duostem runtime=libonnxruntime.so.1 run=./duostem ort
+  local platform=$1 folder=$2 build=build-release/$1 exe=duostem studio=duostem-studio runtime=libonnxruntime.so.1
+  local run=./duostem ort
   local system="It needs glibc 2.31 or newer and the system's libstdc++ (for the runtime library)."
   case "$platform" in
     linux-x86_64) ort=$ORT-linux-x64 ;;
     linux-aarch64) ort=$ORT-linux-aarch64 ;;
     windows-x86_64)
-      ort=$ORT-win-x64 exe=duostem.exe runtime=onnxruntime.dll run=duostem.exe
+      ort=$ORT-win-x64 exe=duostem.exe studio=duostem-studio.exe runtime=onnxruntime.dll run=duostem.exe
       system="It needs the Microsoft Visual C++ runtime (2015-2022), which most Windows systems have."
       ;;
   esac
   rm -rf "$folder"
   mkdir -p "$folder/models" "$folder/LICENSES"
-  cp "$build/$exe" "$build/$runtime" "$folder/"
+  cp "$build/$exe" "$build/$studio" "$build/$runtime" "$folder/"
   cp models/vocals.onnx "$folder/models/"
   cp "$ort/LICENSE.txt" "$folder/LICENSES/onnxruntime.txt"
   # pocketfft's licence is the comment that opens its header.
   sed -n '1,/\*\//p' "$POCKETFFT_DIR/pocketfft_hdronly.h" >"$folder/LICENSES/pocketfft.txt"
+  # The studio carries cpp-httplib compiled in and wavesurfer.js in its page.
+  cp "$DEPS/$HTTPLIB/LICENSE" "$folder/LICENSES/cpp-httplib.txt"
+  cp "$DEPS/$WAVESURFER/LICENSE" "$folder/LICENSES/wavesurfer.js.txt"
   sed -e "s|@VERSION@|$VERSION|; s|@PLATFORM@|$platform|; s|@RUNTIME@|$runtime|; s|@SYSTEM@|$system|" \
     -e "s|@RUN@|$run|g" packaging/README.txt >"$folder/README.txt"
 }

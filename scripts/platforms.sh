@@ -8,7 +8,8 @@
 #            macOS' toolchain; the whole test suite
 #   release  the release archives (scripts/package.sh), each unpacked into a
 #            scratch folder and run there: Linux x86-64 with an empty environment
-#            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine
+#            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine;
+#            the studio of the Linux x86-64 and Windows archives serves its page
 #   distro   a clean clone built in a Debian 13 root by the README's steps for
 #            other systems, and its command-line tests run there
 # usage: scripts/platforms.sh [PART ...]   (default: every part)
@@ -33,7 +34,7 @@ declare -A PACKAGES=(
   [aarch64]="googletest g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user"
   [windows]="googletest g++-mingw-w64-x86-64-posix wine64"
   [libcxx]="googletest libc++-dev libc++abi-dev"
-  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user"
+  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user curl"
   [distro]="debootstrap"
 )
 BUILDS=${DUOSTEM_PLATFORM_BUILDS:-.}
@@ -121,6 +122,58 @@ check_linux_archive() {
   say "$(basename "$1"): newest C library symbol $newest, run path $runpath"
 }
 
+# studio_serves WHAT FOLDER COMMAND...: starts COMMAND (a duostem-studio) in
+# FOLDER with --no-browser, fetches its page with curl with and without the
+# token, and stops it with TERM. Run it as a job of its own.
+studio_serves() {
+  local what=$1 dir=$2 out pid url="" code status=0 stopped=0
+  shift 2
+  out=$(mktemp)
+  (cd "$dir" && exec "$@" --no-browser --out-dir studio-out >"$out" 2>/dev/null) &
+  pid=$!
+  for _ in $(seq 1 120); do
+    url=$(sed -n 's|^duostem studio: \(http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*\)\r*$|\1|p' "$out")
+    [ -z "$url" ] || break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  if [ -z "$url" ]; then
+    say "$what: printed no address: \"$(cat "$out")\""
+    status=1
+  else
+    code=$(curl -s -o "$out.page" -w '%{http_code}' --max-time 30 "$url") || true
+    grep -q '<title>duostem studio</title>' "$out.page" || code="$code without the page"
+    [ "$code" = 200 ] || { say "$what: the page answered $code"; status=1; }
+    code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 30 "${url%%\?*}") || true
+    [ "$code" = 403 ] || { say "$what: without the token the page answered $code, not 403"; status=1; }
+  fi
+  kill -TERM "$pid" 2>/dev/null || true
+  wait "$pid" || stopped=$?
+  rm -f "$out" "$out.page"
+  [ "$status" -eq 0 ] || return 1
+  say "$what: served its page (stopped with status $stopped)"
+  echo "$stopped"
+}
+
+# check_linux_studio FOLDER: the unpacked archive's studio serves its page and stops cleanly.
+check_linux_studio() {
+  local stopped
+  stopped=$(studio_serves "$(basename "$1") studio" "$1" env -i ./duostem-studio)
+  [ "$stopped" = 0 ] || { say "$(basename "$1") studio: TERM gave status $stopped, not 0"; return 1; }
+  [ -z "$(ls -A "$1/studio-out")" ] || { say "$(basename "$1") studio left files in studio-out"; return 1; }
+  rm -rf "$1/studio-out"
+}
+
+# check_windows_studio FOLDER RUN...: the same from the Windows archive, RUN
+# being the command that runs a Windows program (wine). Wine ends the program
+# on TERM without its console handler, so only the page counts.
+check_windows_studio() {
+  local folder=$1
+  shift
+  studio_serves "$(basename "$folder") studio" "$folder" "$@" duostem-studio.exe >/dev/null
+  rm -rf "$folder/studio-out"
+}
+
 part_release() {
   local scratch name folder status=0 dist
   # Fresh archives in an empty folder: never what an earlier run left in dist/.
@@ -140,6 +193,8 @@ part_release() {
   (cd "$folder" && env -i ./duostem ../song.wav --out-dir clean) &&
     tests/check_stems.py "$scratch/song.wav" "$folder/clean/song_(Vocals).wav" "$folder/clean/song_(Instrumental).wav" \
     || status=1
+  check_linux_studio "$folder" &
+  wait $! || status=1
 
   make_chroot trixie "$TRIXIE"
   say "linux-x86_64 in $(in_chroot "$TRIXIE" sh -c '. /etc/os-release; echo "$PRETTY_NAME"'), $(in_chroot "$TRIXIE" ldd --version | head -n 1)"
@@ -169,6 +224,8 @@ part_release() {
       expect "a missing song" 1 "duostem: cannot open missing.wav" /usr/lib/wine/wine64 duostem.exe missing.wav &&
       expect "no song" 2 "$usage" /usr/lib/wine/wine64 duostem.exe
   ) || status=1
+  check_windows_studio "$folder" /usr/lib/wine/wine64 &
+  wait $! || status=1
   end_wine "$prefix"
   rm -rf "$scratch"
   ls -l "$dist" >&2
@@ -190,7 +247,7 @@ part_distro() {
     set -e
     cd /root/duostem
     cmake -S . -B build -DONNXRUNTIME_ROOT=/opt/onnxruntime -DPOCKETFFT_DIR=/usr/include/gemmi/third_party \
-      -DDUOSTEM_BENCH=OFF >/dev/null
+      -DDUOSTEM_BENCH=OFF -DDUOSTEM_STUDIO=OFF >/dev/null
     cmake --build build -j'"$jobs"' --target cli_test wav_test
     ctest --test-dir build --output-on-failure -j'"$jobs"' -R "^(Cli|ReadWav|WriteWav)\."'
 }

@@ -2,13 +2,18 @@
 // the duostem executable beside it, one at a time.
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "assets.hpp"
@@ -18,6 +23,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <pthread.h>
 #include <signal.h>

@@ -5,7 +5,10 @@
   browser: headless Chromium drops an MP3, an accepted WAV and a WAV duostem
            refuses, then cancels a song; stems, players, downloads, screenshot.
 
-usage: studio_test.py server|browser STUDIO MODEL WORK_DIR"""
+  figures: not a test; a 4-minute MP3 through the page, printing the time of
+           each step and the server's and duostem's peak memory.
+
+usage: studio_test.py server|browser|figures STUDIO MODEL WORK_DIR"""
 import base64
 import http.client
 import os
@@ -159,8 +162,47 @@ def server_mode():
     check(os.listdir(os.path.join(WORK, "out")) == [], f"left after Ctrl-C: {os.listdir(os.path.join(WORK, 'out'))}")
 
 
-def browser_mode():
+def browser():
     from selenium import webdriver
+    options = webdriver.ChromeOptions()
+    for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1100,1250"]:
+        options.add_argument(argument)
+    return webdriver.Chrome(options=options)
+
+
+def figures_mode():
+    import json
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    tone_wav(os.path.join(WORK, "source.wav"), 240)
+    mp3 = os.path.join(WORK, "four minutes.mp3")
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(WORK, "source.wav"), "-b:a", "192k", mp3], check=True)
+    process, port, token = start("--model", MODEL)
+    driver = browser()
+    try:
+        driver.get(f"http://127.0.0.1:{port}/?token={token}")
+        started = time.monotonic()
+        driver.find_element(By.ID, "files").send_keys(mp3)
+        WebDriverWait(driver, 900).until(lambda d: d.find_element(By.CSS_SELECTOR, ".song").get_attribute("data-times"))
+        total = time.monotonic() - started
+        times = json.loads(driver.find_element(By.CSS_SELECTOR, ".song").get_attribute("data-times"))
+        server_peak = re.search(r"VmHWM:\s+(\d+) kB", open(f"/proc/{process.pid}/status").read())[1]
+    finally:
+        driver.quit()
+        process.send_signal(signal.SIGTERM)
+        process.wait(30)
+    stems = os.path.join(WORK, "out")
+    mix = [f for f in os.listdir(stems) if f.endswith("(Vocals).wav")][0]
+    # duostem alone on a song of the same length, as the studio runs it.
+    own = subprocess.run(["/usr/bin/time", "-f", "%M", DUOSTEM, os.path.join(WORK, "source.wav"), "--model", MODEL,
+                          "--out-dir", os.path.join(WORK, "alone")], capture_output=True, text=True)
+    print(f"drop to players ready {total:.1f} s: decoding {times['decoding'] / 1000:.1f} s, upload "
+          f"{times['upload'] / 1000:.1f} s, separation {times['separation'] / 1000:.1f} s, "
+          f"players {times['players'] / 1000:.1f} s; server peak {int(server_peak) // 1024} MB, "
+          f"duostem peak {int(own.stderr.split()[-1]) // 1024} MB; stems {mix}")
+
+
+def browser_mode():
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 
@@ -178,11 +220,8 @@ def browser_mode():
     cancelled = os.path.join(songs, "cancelled.wav")
     tone_wav(cancelled, 240)
 
-    options = webdriver.ChromeOptions()
-    for argument in ["--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1100,1250"]:
-        options.add_argument(argument)
     process, port, token = start("--model", MODEL)
-    driver = webdriver.Chrome(options=options)
+    driver = browser()
     try:
         driver.get(f"http://127.0.0.1:{port}/?token={token}")
         upload = driver.find_element(By.ID, "files")
@@ -254,7 +293,7 @@ def browser_mode():
 
 shutil.rmtree(WORK, ignore_errors=True)
 os.makedirs(WORK)
-{"server": server_mode, "browser": browser_mode}[MODE]()
+{"server": server_mode, "browser": browser_mode, "figures": figures_mode}[MODE]()
 for error in errors:
     print("FAIL:", error)
 sys.exit(1 if errors else 0)
