@@ -177,6 +177,16 @@ std::filesystem::path executable_folder() {
   return std::filesystem::path(path).parent_path();
 }
 
+long process_id() { return static_cast<long>(GetCurrentProcessId()); }
+
+bool process_alive(long id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);
   if (BCryptGenRandom(nullptr, data.data(), static_cast<ULONG>(bytes), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
@@ -320,6 +330,10 @@ std::filesystem::path executable_folder() {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 #endif
 }
+
+long process_id() { return static_cast<long>(getpid()); }
+
+bool process_alive(long id) { return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH; }
 
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);

@@ -37,6 +37,9 @@ class Child {
 };
 
 std::filesystem::path executable_folder();
+long process_id();
+// False once the process has ended; true while it runs or when it cannot be told.
+bool process_alive(long id);
 std::string random_hex(std::size_t bytes);
 // Opens the address in the user's browser without waiting for it.
 void open_in_browser(const std::string& url);

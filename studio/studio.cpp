@@ -161,6 +161,24 @@ std::string default_model(const fs::path& folder) {
   return "";
 }
 
+// Scratch folders are named after the studio's process, so that one left by a
+// studio that was killed outright is found and removed by the next.
+const char SCRATCH_PREFIX[] = ".duostem-studio-";
+
+void remove_abandoned_scratch(const fs::path& out_dir) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(out_dir, error)) {
+    const std::string name = entry.path().filename().u8string();
+    if (name.compare(0, sizeof(SCRATCH_PREFIX) - 1, SCRATCH_PREFIX) != 0) continue;
+    const std::string id = name.substr(sizeof(SCRATCH_PREFIX) - 1, name.find('-', sizeof(SCRATCH_PREFIX) - 1) -
+                                                                         (sizeof(SCRATCH_PREFIX) - 1));
+    if (const auto pid = parse_number(id, 1, 1u << 30); pid && !studio::process_alive(static_cast<long>(*pid))) {
+      std::error_code ignored;
+      fs::remove_all(entry.path(), ignored);
+    }
+  }
+}
+
 // Every request passes here before its route. The answers never stop the server.
 httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res, int port,
                                        const std::string& token, const std::string& cookie,
@@ -185,17 +203,17 @@ httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Res
       return Handled::Handled;
     }
   }
-  if (req.method == "POST" && req.path == "/api/songs") {
-    const std::string length = req.get_header_value("Content-Length");
-    if (length.empty() || length.size() > 19 || length.find_first_not_of("0123456789") != std::string::npos) {
-      res.status = 400;
-      return Handled::Handled;
-    }
-    if (std::stoull(length) > max_upload) {
-      res.status = 413;
-      res.set_header("Connection", "close");
-      return Handled::Handled;
-    }
+  // Only an upload has a body worth the name; every other request's must be small.
+  const bool upload = req.method == "POST" && req.path == "/api/songs";
+  const std::string length = req.get_header_value("Content-Length");
+  if ((upload && length.empty()) || req.has_header("Transfer-Encoding") || length.size() > 19 ||
+      length.find_first_not_of("0123456789") != std::string::npos) {
+    res.status = 400;
+    return Handled::Handled;
+  }
+  if (!length.empty() && std::stoull(length) > (upload ? max_upload : 65536)) {
+    res.status = 413;
+    return Handled::Handled;
   }
   return Handled::Unhandled;
 }
@@ -229,6 +247,7 @@ int main(int argc, char** argv) {
     const std::string token = studio::random_hex(16);
     const fs::path out_dir = fs::absolute(fs::u8path(settings.out_dir));
     fs::create_directories(out_dir);
+    remove_abandoned_scratch(out_dir);
 
     httplib::Server server;
     const int port = settings.port == 0 ? server.bind_to_any_port("127.0.0.1")
@@ -244,13 +263,21 @@ int main(int argc, char** argv) {
     if (queue_settings.models.empty() && !found_default.empty()) queue_settings.models.push_back(found_default);
     queue_settings.out_dir = out_dir;
     // Inside the output folder: stems move in by a rename, never a copy.
-    queue_settings.scratch = out_dir / (".duostem-studio-" + token.substr(0, 8));
+    queue_settings.scratch =
+        out_dir / (SCRATCH_PREFIX + std::to_string(studio::process_id()) + "-" + studio::random_hex(4));
     queue_settings.threads = settings.threads;
     studio::Queue queue(queue_settings);
     const fs::path scratch = queue_settings.scratch;
 
     server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
       return guard(req, res, port, token, cookie, settings.max_upload);
+    });
+    // A client that waits for "100 Continue" before sending its body hears the
+    // refusal instead, and sends nothing.
+    server.set_expect_100_continue_handler([&](const httplib::Request& req, httplib::Response& res) {
+      return guard(req, res, port, token, cookie, settings.max_upload) == httplib::Server::HandlerResponse::Handled
+                 ? res.status
+                 : 100;
     });
 
     for (std::size_t i = 0; i < studio::ASSET_COUNT; ++i) {

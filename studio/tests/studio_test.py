@@ -60,6 +60,15 @@ def request(port, method, path, headers=None, body=None):
     return answer.status, data, answer
 
 
+def alive(pid):
+    """True while pid runs (an unreaped zombie does not count)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def children(pid):
     """Processes whose parent is pid."""
     found = []
@@ -112,6 +121,8 @@ def server_mode():
         ("upload over the limit", "POST", "/api/songs?name=a.wav", {"Cookie": cookie, "Origin": own}, small + small, 413),
         ("upload without a length", "POST", "/api/songs?name=a.wav", {"Cookie": cookie, "Origin": own,
                                                                        "Transfer-Encoding": "chunked"}, None, 400),
+        ("a body where none belongs", "POST", "/api/songs/1/cancel", {"Cookie": cookie, "Origin": own}, b"x" * 70000,
+         413),
         ("cancel of no song", "POST", "/api/songs/99/cancel", {"Cookie": cookie, "Origin": own}, b"", 404),
         ("stem of no song", "GET", "/api/songs/99/vocals", {"Cookie": cookie}, None, 404),
         ("upload", "POST", "/api/songs?name=..%2F..%2Fescape.wav", {"Cookie": cookie, "Origin": own}, small[:1000], 200),
@@ -158,8 +169,28 @@ def server_mode():
     check(running, "duostem never reported progress")
     process.send_signal(signal.SIGINT)
     check(process.wait(30) == 0, "Ctrl-C: status not 0")
-    check(not any(os.path.exists(f"/proc/{pid}") for pid in running), "duostem still runs after Ctrl-C")
+    check(not any(alive(pid) for pid in running), "duostem still runs after Ctrl-C")
     check(os.listdir(os.path.join(WORK, "out")) == [], f"left after Ctrl-C: {os.listdir(os.path.join(WORK, 'out'))}")
+
+    # Killed outright: duostem ends with it, and the next studio removes the scratch folder.
+    process, port, token = start("--model", MODEL)
+    request(port, "POST", "/api/songs?name=long.wav", {"Cookie": f"duostem-studio-{port}={token}",
+                                                       "Origin": f"http://127.0.0.1:{port}"}, open(long_song, "rb").read())
+    for _ in range(100):
+        running = children(process.pid)
+        if running:
+            break
+        time.sleep(0.1)
+    process.kill()
+    process.wait(30)
+    time.sleep(0.5)
+    check(running and not any(alive(pid) for pid in running), "duostem outlived a killed studio")
+    abandoned = os.listdir(os.path.join(WORK, "out"))
+    process, port, token = start()
+    left = [name for name in os.listdir(os.path.join(WORK, "out")) if name in abandoned]
+    check(abandoned and not left, f"the next studio left the abandoned scratch folder: {abandoned} {left}")
+    process.send_signal(signal.SIGTERM)
+    process.wait(30)
 
 
 def browser():
