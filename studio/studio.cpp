@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -170,9 +172,9 @@ void remove_abandoned_scratch(const fs::path& out_dir) {
   for (const auto& entry : fs::directory_iterator(out_dir, error)) {
     const std::string name = entry.path().filename().u8string();
     if (name.compare(0, sizeof(SCRATCH_PREFIX) - 1, SCRATCH_PREFIX) != 0) continue;
-    const std::string id = name.substr(sizeof(SCRATCH_PREFIX) - 1, name.find('-', sizeof(SCRATCH_PREFIX) - 1) -
-                                                                         (sizeof(SCRATCH_PREFIX) - 1));
-    if (const auto pid = parse_number(id, 1, 1u << 30); pid && !studio::process_alive(static_cast<long>(*pid))) {
+    const std::string rest = name.substr(sizeof(SCRATCH_PREFIX) - 1);
+    const auto pid = parse_number(rest.substr(0, rest.find('-')), 1, 1u << 30);
+    if (pid && !studio::process_alive(static_cast<long>(*pid))) {
       std::error_code ignored;
       fs::remove_all(entry.path(), ignored);
     }
@@ -359,20 +361,33 @@ int main(int argc, char** argv) {
                                });
     });
 
+    // A stop asked for before listen_after_bind has started would be lost:
+    // ask again until listening has ended.
+    std::atomic<bool> finished{false};
+    auto stop_server = [&server, &finished] {
+      while (!finished) {
+        server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    };
 #ifndef _WIN32
-    std::thread signals([&server, stop_signals] {
+    std::atomic<bool> signalled{false};
+    std::thread signals([&stop_server, &signalled, stop_signals] {
       int received = 0;
       sigwait(&stop_signals, &received);
-      server.stop();
+      signalled = true;
+      stop_server();
     });
 #else
-    static std::atomic<httplib::Server*> running_server{&server};  // reached only by the console handler
-    SetConsoleCtrlHandler(
-        [](DWORD) -> BOOL {
-          if (auto* s = running_server.load()) s->stop();
-          return TRUE;
-        },
-        TRUE);
+    // Ctrl-C and closing the console arrive on a thread of their own; the
+    // handler returns once everything is cleaned up.
+    static std::function<void()> console_stop;  // reached only by the console handler
+    console_stop = stop_server;
+    const PHANDLER_ROUTINE on_console = [](DWORD) -> BOOL {
+      console_stop();
+      return TRUE;
+    };
+    SetConsoleCtrlHandler(on_console, TRUE);
 #endif
 
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
@@ -384,14 +399,13 @@ int main(int argc, char** argv) {
     queue.stop();
     std::error_code ignored;
     fs::remove_all(scratch, ignored);
+    finished = true;
 #ifndef _WIN32
-    if (signals.joinable()) {
-      // listen ended on its own (a failed socket): let the signal thread go too.
-      pthread_kill(signals.native_handle(), SIGTERM);
-      signals.join();
-    }
+    // listen ended on its own (a failed socket): the signal thread still waits.
+    if (!signalled) pthread_kill(signals.native_handle(), SIGTERM);
+    signals.join();
 #else
-    running_server = nullptr;
+    SetConsoleCtrlHandler(on_console, FALSE);
 #endif
   } catch (const std::exception& e) {
     std::fprintf(stderr, "duostem-studio: %s\n", e.what());
