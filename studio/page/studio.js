@@ -61,8 +61,7 @@ function setState(song, state, progress) {
   song.row.className = 'song ' + state;
   song.row.querySelector('.state').textContent = state;
   if (progress !== undefined) song.row.querySelector('.fill').style.width = (progress * 100).toFixed(1) + '%';
-  const open = ['waiting', 'decoding', 'uploading', 'separating'].includes(state);
-  song.row.querySelector('.cancel').disabled = !open;
+  song.row.querySelector('.cancel').disabled = finished(state);
 }
 
 function addSong(file) {
@@ -117,17 +116,20 @@ async function feed() {
   feeding = false;
 }
 
+const finished = (state) => ['done', 'failed', 'cancelled'].includes(state);
+
+// Follows the server's queue while any uploaded song is unfinished, including
+// one uploaded while a poll was under way.
 let polling = false;
 async function poll() {
   if (polling) return;
   polling = true;
   try {
-    for (;;) {
+    while (songs.some((s) => s.serverId !== null && !finished(s.state))) {
       const state = await (await fetch('/api/state')).json();
-      let active = false;
       for (const entry of state.songs) {
         const song = songs.find((s) => s.serverId === entry.id);
-        if (!song || ['done', 'failed', 'cancelled'].includes(song.state)) continue;
+        if (!song || finished(song.state)) continue;
         const network = entry.networks > 1 ? ` (network ${entry.network}/${entry.networks})` : '';
         setState(song, entry.state, entry.progress);
         if (entry.state === 'separating') song.row.querySelector('.state').textContent = 'separating' + network;
@@ -136,9 +138,7 @@ async function poll() {
           song.times.separation = performance.now() - song.times.separationStart;
           showPlayers(song, entry);
         }
-        active ||= ['waiting', 'separating'].includes(entry.state);
       }
-      if (!active) break;
       await new Promise((resolve) => setTimeout(resolve, 250));
     }
   } finally {
