@@ -10,7 +10,11 @@
 // processor time per chunk: its modules run in this process over the same song
 // (reading and writing included), less the model's share.
 //
-// usage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] [--tool path] [--record file]
+// With --threads N, each round also runs the tool with --threads N, so that the
+// wall times at the runtime's own thread count and at N stand side by side; the
+// stems of both runs must agree to the byte.
+//
+// usage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] [--tool path] [--record file] [--threads N]
 //        pipeline_bench --floor chunks
 
 #include <pocketfft_hdronly.h>
@@ -28,6 +32,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -117,6 +122,7 @@ Stereo synthetic_song(std::int32_t frames) {
 // A finished child as the operating system accounts for it.
 struct Process {
   double wall = 0, cpu = 0, peak = 0;  // seconds, seconds, bytes
+  double minor_faults = 0;
 };
 
 Process run_process(const std::vector<std::string>& argv) {
@@ -142,7 +148,14 @@ Process run_process(const std::vector<std::string>& argv) {
   const auto seconds = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + 1e-6 * tv.tv_usec; };
   p.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   p.peak = 1024.0 * static_cast<double>(usage.ru_maxrss);
+  p.minor_faults = static_cast<double>(usage.ru_minflt);
   return p;
+}
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read " + path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // Bytes of a "VmRSS:" or "VmHWM:" line of /proc/self/status.
@@ -167,6 +180,7 @@ struct Settings {
   double seconds = 60.0;
   int rounds = 5;
   std::string record;
+  int threads = 0;
 };
 
 Settings parse_arguments(int argc, char** argv) {
@@ -188,6 +202,9 @@ Settings parse_arguments(int argc, char** argv) {
     } else if (arg == "--rounds") {
       settings.rounds = static_cast<int>(std::strtol(value.c_str(), &rest, 10));
       if (*rest || settings.rounds < 1 || settings.rounds > 100) throw std::invalid_argument("--rounds 1 to 100");
+    } else if (arg == "--threads") {
+      settings.threads = static_cast<int>(std::strtol(value.c_str(), &rest, 10));
+      if (*rest || settings.threads < 1 || settings.threads > 1024) throw std::invalid_argument("--threads 1 to 1024");
     } else {
       throw std::invalid_argument("unknown argument " + arg);
     }
@@ -214,14 +231,26 @@ struct ScratchDir {
 };
 
 // The tool's run through its modules in this process: this thread's processor time.
-double modules_run(Session& session, const std::string& song, const std::string& out) {
-  const double start = thread_cpu();
-  const Stereo input = read_wav(song);
-  const Stereo vocals = process_song(session, input);
-  const Stereo instrumental = derive_instrumental(input, vocals);
+// Processor time of the run's steps, as the tool takes them, in this process.
+struct Phases {
+  double read = 0, loop = 0, rest = 0;  // reading; the chunk loop; the instrumental and writing
+  double total() const { return read + loop + rest; }
+};
+
+Phases modules_run(Session& session, const std::string& song, const std::string& out) {
+  Phases p;
+  double t = thread_cpu();
+  Stereo input = read_wav(song);
+  p.read = thread_cpu() - t;
+  t = thread_cpu();
+  const Stereo vocals = estimate_vocals(session, input);
+  p.loop = thread_cpu() - t;
+  t = thread_cpu();
+  difference_into(input, vocals, input);
   write_wav(out + "/song_(Vocals).wav", vocals.left, vocals.right);
-  write_wav(out + "/song_(Instrumental).wav", instrumental.left, instrumental.right);
-  return thread_cpu() - start;
+  write_wav(out + "/song_(Instrumental).wav", input.left, input.right);
+  p.rest = thread_cpu() - t;
+  return p;
 }
 
 // One chunk's pieces, interleaved rep by rep; medians of this thread's processor time.
@@ -274,7 +303,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr,
                  "pipeline_bench: %s\nusage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] "
-                 "[--tool path] [--record file]\n       pipeline_bench --floor chunks\n",
+                 "[--tool path] [--record file] [--threads N]\n       pipeline_bench --floor chunks\n",
                  e.what());
     return 2;
   }
@@ -318,13 +347,23 @@ int main(int argc, char** argv) {
     const std::vector<std::string> floor = {"/proc/self/exe", "--floor", std::to_string(chunks)};
     const bool own_measured = settings.tool == DUOSTEM_BINARY;
     run_process(tool);  // warm-up: the song and the runtime into the page cache
-    std::vector<double> wall_ratio, cpu_ratio, own_ratio, run_wall, run_cpu, floor_wall, own_chunk, floor_chunk;
+    const std::string threaded_out = scratch.path + "/threaded";
+    std::filesystem::create_directories(threaded_out);
+    std::vector<std::string> threaded = tool;
+    threaded.back() = threaded_out;
+    threaded.insert(threaded.end(), {"--threads", std::to_string(settings.threads)});
+    std::vector<double> wall_ratio, cpu_ratio, own_ratio, run_wall, run_cpu, floor_wall, own_chunk, floor_chunk,
+        threaded_wall, outside, faults;
     double peak = 0;
     for (int r = 0; r < settings.rounds; ++r) {
+      if (settings.threads > 0) threaded_wall.push_back(run_process(threaded).wall);
       const Process run = run_process(tool);
       const Process bare = run_process(floor);
       // Another executable's own time cannot be told from its model's; this build's modules stand beside it.
-      const double own = own_measured ? (modules_run(session, song_path, out) - chunks * pieces.model) / chunks : 0.0;
+      const Phases phases = own_measured ? modules_run(session, song_path, out) : Phases{};
+      const double own = own_measured ? (phases.total() - chunks * pieces.model) / chunks : 0.0;
+      if (own_measured) outside.push_back((phases.read + phases.rest) / phases.total());
+      faults.push_back(run.minor_faults);
       const double floor_per_chunk = bare.cpu / chunks;
       wall_ratio.push_back(run.wall / bare.wall);
       cpu_ratio.push_back(run.cpu / bare.cpu);
@@ -345,7 +384,21 @@ int main(int argc, char** argv) {
     if (own_measured)
       std::printf("per chunk, own cpu / the chunk's 1024 transforms: median %.3f (%.2f ms / %.2f ms)\n",
                   median(own_ratio), 1e3 * median(own_chunk), 1e3 * median(floor_chunk));
-    std::printf("per chunk, the whole run's cpu: %.2f ms\n\n", 1e3 * median(run_cpu) / chunks);
+    std::printf("per chunk, the whole run's cpu: %.2f ms\n", 1e3 * median(run_cpu) / chunks);
+    std::printf("minor page faults of a run: median %.0f\n", median(faults));
+    if (own_measured)
+      std::printf("outside the chunk loop (reading, the instrumental, writing; first touches included): "
+                  "median %.1f%% of the modules' cpu\n",
+                  100.0 * median(outside));
+    std::printf("\n");
+    if (settings.threads > 0) {
+      for (const char* stem : {"/song_(Vocals).wav", "/song_(Instrumental).wav"})
+        if (read_bytes(out + stem) != read_bytes(threaded_out + stem))
+          throw std::runtime_error(std::string("--threads changed the bits of ") + (stem + 1));
+      std::printf("threads, wall (median): the runtime's choice %.3f s, --threads %d %.3f s, ratio %.3f; "
+                  "stems identical\n\n",
+                  median(run_wall), settings.threads, median(threaded_wall), median(threaded_wall) / median(run_wall));
+    }
     std::printf("one chunk, cpu ms (median of 15):\n  analyse %.2f (512 r2c alone %.2f)\n  model %.2f\n"
                 "  resynthesize %.2f (512 c2r alone %.2f)\n\n",
                 1e3 * pieces.analyse, 1e3 * pieces.r2c, 1e3 * pieces.model, 1e3 * pieces.resynthesize,
@@ -363,11 +416,12 @@ int main(int argc, char** argv) {
       std::FILE* record = std::fopen(settings.record.c_str(), "w");
       if (!record) throw std::runtime_error("cannot write " + settings.record);
       std::fprintf(record, "seconds %.9g\nchunks %d\nrun_wall %.9g\nrun_cpu %.9g\nfloor_wall %.9g\nwall_ratio %.9g\n"
-                   "floor_chunk %.9g\npeak %.9g\nformula %.9g\n",
+                   "floor_chunk %.9g\npeak %.9g\nformula %.9g\nminor_faults %.9g\n",
                    settings.seconds, chunks, median(run_wall), median(run_cpu), median(floor_wall), median(wall_ratio),
-                   median(floor_chunk), peak, formula);
+                   median(floor_chunk), peak, formula, median(faults));
       if (own_measured)
-        std::fprintf(record, "own_chunk %.9g\nown_ratio %.9g\n", median(own_chunk), median(own_ratio));
+        std::fprintf(record, "own_chunk %.9g\nown_ratio %.9g\noutside_share %.9g\n", median(own_chunk),
+                     median(own_ratio), median(outside));
       std::fclose(record);
     }
     return 0;

@@ -9,8 +9,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Debian's wine64 package keeps its loader off PATH.
-find_program(DUOSTEM_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-if(DUOSTEM_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${DUOSTEM_WINE}")
-endif()
+# Programs run under Debian 13's wine in the project's Debian 13 root (Debian 12's
+# wine never finishes creating ONNX Runtime's environment); the caller names the
+# prefix and the folders they see (scripts/platforms.sh windows does).
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine.sh")

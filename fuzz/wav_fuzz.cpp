@@ -64,7 +64,7 @@ Expected model_read(const std::string& path, const std::uint8_t* f, std::uint64_
   const std::uint32_t tag = le(f + fmt, 2), channels = le(f + fmt + 2, 2), rate = le(f + fmt + 4, 4),
                       bits = le(f + fmt + 14, 2);
   if (rate != 44100) {
-    e.error = path + " is " + std::to_string(rate) + " Hz; Lyrabel separates 44100 Hz stereo WAV";
+    e.error = path + " is " + std::to_string(rate) + " Hz; duostem separates 44100 Hz stereo WAV";
     return e;
   }
   if (channels != 1 && channels != 2) {

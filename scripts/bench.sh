@@ -76,7 +76,10 @@ for model in $models; do
   path=$(model_path "$model")
   for s in $seconds; do
     [ -z "$baseline" ] || bench "${model}_${s}s_before" "before, $model, $s s" --model "$path" --seconds "$s" --tool "$baseline"
-    bench "${model}_${s}s" "${baseline:+after, }$model, $s s" --model "$path" --seconds "$s"
+    # The benchmark network also at every core: what --threads is worth on this machine.
+    threads=()
+    [ "$model" != g32 ] || threads=(--threads "$(nproc)")
+    bench "${model}_${s}s" "${baseline:+after, }$model, $s s" --model "$path" --seconds "$s" "${threads[@]}"
   done
 done
 

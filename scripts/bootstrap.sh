@@ -29,7 +29,7 @@ ORT_PLATFORMS=(
 DEBIAN_PACKAGES=(
   build-essential cmake git
   libgtest-dev libgmock-dev libbenchmark-dev
-  gemmi-dev
+  gemmi-dev scdoc
   clang libclang-rt-14-dev
   python3-onnx python3-numpy python3-soundfile python3-matplotlib
   sox sndfile-programs espeak-ng ffmpeg

@@ -2,16 +2,24 @@
 # The platform tests: builds duostem for the other platforms this machine can
 # build for and runs there what each can run:
 #   aarch64  Linux arm64, cross-compiled; the whole test suite under qemu-aarch64
-#   windows  Windows x64, cross-compiled with mingw-w64; under wine the tests
-#            that open no model (wine never finishes creating the runtime's environment)
+#   windows  Windows x64, cross-compiled with mingw-w64; under Debian 13's wine
+#            in the Debian 13 root the whole test suite but the tests that start
+#            Linux programs, then the same songs through duostem.exe and a Linux
+#            x86-64 build with every stem compared byte for byte, and the benchmark
+#            network on a 10-second song (relative RMS difference)
 #   libcxx   clang with libc++ and the Linux-only paths off, standing in for
 #            macOS' toolchain; the whole test suite
 #   release  the release archives (scripts/package.sh), each unpacked into a
 #            scratch folder and run there: Linux x86-64 with an empty environment
-#            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine;
-#            the studio of the Linux x86-64 and Windows archives serves its page
+#            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine
+#            with its runs and stems compared with the Linux x86-64 archive's;
+#            the studio of both serves its page to curl
 #   distro   a clean clone built in a Debian 13 root by the README's steps for
 #            other systems, and its command-line tests run there
+#   package  the Debian packages (scripts/package.sh): lintian on both; the
+#            amd64 one installed with apt-get in the Debian 13 root and in a
+#            fresh Debian 11 root, run from /tmp, and purged; the arm64 one
+#            unpacked and run under qemu
 # usage: scripts/platforms.sh [PART ...]   (default: every part)
 # Installs what it needs; prints the time of each part and fails if any failed.
 # DUOSTEM_PLATFORM_BUILDS puts the build folders elsewhere (default: the checkout);
@@ -23,7 +31,7 @@ SCRIPT=platforms
 # shellcheck source=scripts/common.sh
 source scripts/common.sh
 
-ALL_PARTS=(aarch64 windows libcxx release distro)
+ALL_PARTS=(aarch64 windows libcxx release distro package)
 parts=("$@")
 [ ${#parts[@]} -gt 0 ] || parts=("${ALL_PARTS[@]}")
 jobs=$(nproc)
@@ -32,10 +40,11 @@ GTEST_SOURCE=/usr/src/googletest
 # The Debian packages each part needs.
 declare -A PACKAGES=(
   [aarch64]="googletest g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user"
-  [windows]="googletest g++-mingw-w64-x86-64-posix wine64"
+  [windows]="googletest g++-mingw-w64-x86-64-posix debootstrap"
   [libcxx]="googletest libc++-dev libc++abi-dev"
-  [release]="debootstrap g++-mingw-w64-x86-64-posix wine64 binutils-aarch64-linux-gnu qemu-user curl"
+  [release]="debootstrap g++-mingw-w64-x86-64-posix binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross curl"
   [distro]="debootstrap"
+  [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
 )
 BUILDS=${DUOSTEM_PLATFORM_BUILDS:-.}
 TRIXIE="$DEPS/chroot-trixie"
@@ -62,26 +71,71 @@ part_aarch64() {
 }
 
 part_windows() {
+  local scratch build linux_build
+  scratch=$(mktemp -d)
+  mkdir -p "$BUILDS"
+  start_wine "$scratch/prefix" "$PWD" "$BUILDS" "$scratch"
   configure_and_build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake
-  local prefix status=0
-  prefix=$(start_wine)
-  export WINEPREFIX=$prefix WINEDEBUG=-all
-  run_tests build-windows --timeout 120 || status=$?
-  end_wine "$prefix"
-  return "$status"
+  # The Linux x86-64 build whose stems the Windows build's must equal.
+  configure_and_build build-windows-linux -DDUOSTEM_TESTS=OFF -DDUOSTEM_BENCH=OFF
+  wine_ready
+  export DUOSTEM_WINE_TIMEOUT=300
+  run_tests build-windows --timeout 300
+
+  build=$(realpath "$BUILDS/build-windows")
+  linux_build=$(realpath "$BUILDS/build-windows-linux")
+  /usr/bin/python3 tools/make_bench_model.py "$scratch/bench.onnx" >/dev/null
+  mkdir -p "$scratch/linux/models" "$scratch/windows/models"
+  for folder in "$scratch/linux/models" "$scratch/windows/models"; do
+    cp models/vocals.onnx "$build/test-models/gain_half.onnx" "$scratch/bench.onnx" "$folder/"
+  done
+  tests/compare_runs.py "$scratch/linux" "$linux_build/duostem" \
+    "$scratch/windows" "$(printf '%q ' "$PWD/cmake/wine.sh" "$build/duostem.exe")" \
+    --model models/gain_half.onnx --bench models/bench.onnx
+  end_wine
+  rm -rf "$scratch"
 }
 
-# A throwaway wine prefix, started before any test's clock runs (the first start takes a while).
+# start_wine PREFIX FOLDER...: a throwaway wine prefix made in PREFIX by the
+# Debian 13 root's wine, in the background (wine_ready waits for it), for
+# Windows programs that see the FOLDERs (see cmake/wine.sh, the command that
+# runs one). Its server keeps running until the part ends, which ends the
+# server and removes the prefix.
 start_wine() {
-  local prefix
-  prefix=$(mktemp -d)
-  WINEPREFIX=$prefix WINEDEBUG=-all timeout 300 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-  echo "$prefix"
+  make_chroot trixie "$TRIXIE" wine64 wine
+  mkdir -p "$1"
+  WINEPREFIX=$(realpath "$1")
+  shift
+  DUOSTEM_WINE_FOLDERS=$(realpath "$@" | paste -sd :)
+  export WINEPREFIX DUOSTEM_WINE_FOLDERS
+  trap end_wine EXIT
+  boot_wine &
+  wine_booting=$!
+}
+
+boot_wine() {
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -p >/dev/null 2>&1
+  cmake/wine.sh --tool timeout 300 /usr/lib/wine/wine64 wineboot -i >"$WINEPREFIX.log" 2>&1 \
+    || { cat "$WINEPREFIX.log" >&2; return 1; }
+}
+
+wine_ready() {
+  wait "$wine_booting"
 }
 
 end_wine() {
-  WINEPREFIX=$1 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$1"
+  local server=""
+  # Debian's wine names its server's folder in the root's /tmp in the prefix.
+  [ ! -f "$WINEPREFIX/wineserver" ] || server=$(cat "$WINEPREFIX/wineserver")
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  cmake/wine.sh --tool /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
+  case "$server" in wine-??????) rm -rf "${TRIXIE:?}/tmp/$server" ;; esac
+  # The mount points the runs made in the root, deepest first.
+  printf '%s\n' "$WINEPREFIX" "${DUOSTEM_WINE_FOLDERS//:/$'\n'}" | sort -r | while read -r folder; do
+    rmdir "$TRIXIE$folder" 2>/dev/null || true
+  done
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
+  trap - EXIT
 }
 
 # expect WHAT STATUS EXPECTED-STDERR COMMAND...: runs the command and compares
@@ -96,7 +150,7 @@ expect() {
   say "$what: as wanted"
 }
 
-# Songs for the archives: three seconds of 16-bit stereo, and the same at 48 kHz.
+# The song for the Linux archives: three seconds of 16-bit stereo.
 make_songs() {
   /usr/bin/python3 - "$1" <<'PY'
 import sys, wave
@@ -105,9 +159,8 @@ t = np.arange(3 * 44100) / 44100
 left = 0.3 * np.sin(2 * np.pi * 220 * t) + 0.2 * np.sin(2 * np.pi * 660 * t)
 right = 0.3 * np.sin(2 * np.pi * 220 * t) - 0.1 * np.sin(2 * np.pi * 1500 * t)
 frames = (np.stack([left, right], 1) * 32767).astype("<i2").tobytes()
-for name, rate in (("song.wav", 44100), ("song48.wav", 48000)):
-    with wave.open(f"{sys.argv[1]}/{name}", "wb") as w:
-        w.setnchannels(2); w.setsampwidth(2); w.setframerate(rate); w.writeframes(frames)
+with wave.open(f"{sys.argv[1]}/song.wav", "wb") as w:
+    w.setnchannels(2); w.setsampwidth(2); w.setframerate(44100); w.writeframes(frames)
 PY
 }
 
@@ -165,8 +218,9 @@ check_linux_studio() {
 }
 
 # check_windows_studio FOLDER RUN...: the same from the Windows archive, RUN
-# being the command that runs a Windows program (wine). Wine ends the program
-# on TERM without its console handler, so only the page counts.
+# being the command that runs a Windows program (cmake/wine.sh, or wine itself).
+# TERM ends the command, not always the program under wine, and never through
+# its console handler: only the page counts, and the part's end_wine ends the rest.
 check_windows_studio() {
   local folder=$1
   shift
@@ -210,23 +264,16 @@ part_release() {
     tests/check_stems.py "$scratch/song.wav" "$folder/out/song_(Vocals).wav" "$folder/out/song_(Instrumental).wav" \
     || status=1
 
-  folder="$scratch/duostem-$VERSION-windows-x86_64"
-  say "windows-x86_64 under wine"
-  local prefix usage="usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]"
-  prefix=$(start_wine)
-  export WINEPREFIX=$prefix WINEDEBUG=-all
-  cp "$scratch/song48.wav" "$folder/"
-  (
-    cd "$folder"
-    expect "--help" 0 "$usage" /usr/lib/wine/wine64 duostem.exe --help &&
-      expect "a 48 kHz song" 1 "duostem: song48.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV" \
-        /usr/lib/wine/wine64 duostem.exe song48.wav &&
-      expect "a missing song" 1 "duostem: cannot open missing.wav" /usr/lib/wine/wine64 duostem.exe missing.wav &&
-      expect "no song" 2 "$usage" /usr/lib/wine/wine64 duostem.exe
-  ) || status=1
-  check_windows_studio "$folder" /usr/lib/wine/wine64 &
+  # The same runs from both archives' folders (the default model their own),
+  # songs under names with spaces and non-ASCII letters, new output folders.
+  say "windows-x86_64 under wine, against linux-x86_64"
+  start_wine "$scratch/prefix" "$scratch"
+  wine_ready
+  tests/compare_runs.py "$scratch/duostem-$VERSION-linux-x86_64" ./duostem \
+    "$scratch/duostem-$VERSION-windows-x86_64" "$(printf '%q ' "$PWD/cmake/wine.sh" duostem.exe)" || status=1
+  check_windows_studio "$scratch/duostem-$VERSION-windows-x86_64" "$PWD/cmake/wine.sh" &
   wait $! || status=1
-  end_wine "$prefix"
+  end_wine
   rm -rf "$scratch"
   ls -l "$dist" >&2
   mkdir -p dist
@@ -252,6 +299,83 @@ part_distro() {
     ctest --test-dir build --output-on-failure -j'"$jobs"' -R "^(Cli|ReadWav|WriteWav)\."'
 }
 
+# check_installed ROOT DEB SONG: the package installed into ROOT by apt-get,
+# used there as a user would from /tmp (the default model, the manual page,
+# the version, the batch front end where ffmpeg and GNU parallel are there),
+# then purged: no file of the package may remain.
+check_installed() {
+  local root=$1 deb=$2 song=$3 name path left=() listed version page
+  name=$(basename "$deb")
+  rm -rf "$root/tmp/package"
+  mkdir -p "$root/tmp/package"
+  cp "$deb" "$song" "$root/tmp/package/"
+  in_chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "/tmp/package/$name" >/dev/null
+  version=$(in_chroot "$root" env -i duostem --version)
+  say "installed in $(in_chroot "$root" sh -c '. /etc/os-release; echo "$PRETTY_NAME"'): $version"
+  in_chroot "$root" env -i PATH=/usr/bin:/bin sh -c 'cd /tmp/package && duostem song.wav >/dev/null'
+  tests/check_stems.py "$song" "$root/tmp/package/song_(Vocals).wav" "$root/tmp/package/song_(Instrumental).wav"
+  page=$(in_chroot "$root" env -i PATH=/usr/bin:/bin MANPAGER=cat man duostem)
+  grep -q -- '--threads N' <<<"$page" || { say "man duostem shows no page with --threads"; return 1; }
+  if [ -x "$root/usr/bin/ffmpeg" ] && [ -x "$root/usr/bin/parallel" ]; then
+    in_chroot "$root" env -i PATH=/usr/bin:/bin HOME=/root sh -c \
+      'cd /tmp/package && duostem-separate-many --out-dir many song.wav >/dev/null'
+    tests/check_stems.py "$song" "$root/tmp/package/many/song_(Vocals).wav" "$root/tmp/package/many/song_(Instrumental).wav"
+    say "duostem-separate-many separated a song from the package"
+  fi
+  in_chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q duostem >/dev/null
+  listed=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print substr($6, 2) }')
+  while IFS= read -r path; do
+    if [ -e "$root$path" ] || [ -L "$root$path" ]; then left+=("$path"); fi
+  done <<<"$listed"
+  rm -rf "$root/tmp/package"
+  [ ${#left[@]} -eq 0 ] || { say "left behind after purge: ${left[*]}"; return 1; }
+  say "purged: none of its $(wc -l <<<"$listed") files left"
+}
+
+part_package() {
+  local dist scratch deb arch listing wanted clean start
+  dist=$(mktemp -d)
+  DUOSTEM_DIST=$dist bash scripts/package.sh linux-x86_64 linux-aarch64
+  start=$SECONDS
+  scratch=$(mktemp -d)
+  make_songs "$scratch"
+  for arch in amd64 arm64; do
+    deb=$dist/duostem_${VERSION}_$arch.deb
+    say "$(basename "$deb"): $(stat -c %s "$deb") bytes; $(dpkg-deb --field "$deb" Depends)"
+    lintian --fail-on error "$deb" >&2
+    listing=$(dpkg-deb --contents "$deb" | awk '{ print substr($6, 2) }')
+    for wanted in /usr/bin/duostem /usr/bin/duostem-separate-many /usr/lib/duostem/libonnxruntime.so.1 \
+      /usr/share/duostem/models/vocals.onnx /usr/share/man/man1/duostem.1.gz /usr/share/doc/duostem/copyright \
+      /usr/share/bash-completion/completions/duostem /usr/share/bash-completion/completions/duostem-separate-many; do
+      grep -qx -- "$wanted" <<<"$listing" || { say "$arch: $wanted is missing"; return 1; }
+    done
+    # Nothing in the system's library folders: the runtime is private.
+    if grep -E '^/usr/lib/[^/]+$|^/usr/lib/[a-z0-9_]+-linux-gnu/' <<<"$listing"; then
+      say "$arch: files in the system library folders"
+      return 1
+    fi
+  done
+  say "linux-aarch64 package, unpacked, under qemu"
+  dpkg-deb -x "$dist/duostem_${VERSION}_arm64.deb" "$scratch/arm64"
+  (cd "$scratch" && env -i PATH=/usr/bin:/bin "$OLDPWD/cmake/qemu-aarch64.sh" arm64/usr/bin/duostem song.wav \
+    --out-dir arm64-out >/dev/null)
+  tests/check_stems.py "$scratch/song.wav" "$scratch/arm64-out/song_(Vocals).wav" "$scratch/arm64-out/song_(Instrumental).wav"
+
+  make_chroot trixie "$TRIXIE" man-db ffmpeg parallel
+  check_installed "$TRIXIE" "$dist/duostem_${VERSION}_amd64.deb" "$scratch/song.wav"
+  # A fresh Debian 11 root for every run: a copy of one kept untouched.
+  make_chroot bullseye "$DEPS/chroot-bullseye-clean" man-db
+  clean=$scratch/bullseye
+  as_root cp -a "$DEPS/chroot-bullseye-clean" "$clean"
+  check_installed "$clean" "$dist/duostem_${VERSION}_amd64.deb" "$scratch/song.wav"
+  say "the package checks took $((SECONDS - start)) s after building"
+  as_root rm -rf "$scratch"
+  mkdir -p dist
+  cp "$dist"/*.deb dist/
+  rm -rf "$dist"
+}
+
 part_libcxx() {
   configure_and_build build-libcxx -DCMAKE_CXX_COMPILER="${DUOSTEM_LIBCXX_CXX:-clang++}" -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DDUOSTEM_LINUX_EXTRAS=OFF \
@@ -266,6 +390,8 @@ for part in "${parts[@]}"; do
   packages+=("${more[@]}")
 done
 bash scripts/bootstrap.sh "${packages[@]}"
+# Set-up as well, outside the parts' clocks: wine in the Debian 13 root for the parts that run Windows programs.
+case " ${parts[*]} " in *" windows "* | *" release "*) make_chroot trixie "$TRIXIE" wine64 wine ;; esac
 
 failed=()
 summary=""

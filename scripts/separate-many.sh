@@ -11,7 +11,8 @@
 set -euo pipefail
 
 PROG=separate-many
-REPO=$(cd "$(dirname "$0")/.." && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+REPO=${HERE%/*}
 # Extensions taken as songs without asking ffprobe, so that a rerun over a
 # finished folder costs no decoding; other files are probed.
 AUDIO_EXTENSIONS=" wav wave flac mp3 mp2 ogg oga opus m4a aac aif aiff aifc wma ape wv mka ac3 au snd caf tta w64 spx mpc "
@@ -21,10 +22,12 @@ usage() {
 usage: separate-many.sh [options] INPUT...
   INPUT            an audio file, or a folder searched recursively for audio files
   --out-dir DIR    where the stems go, mirroring each INPUT folder (default: separated)
-  --model FILE     the ONNX network (default: models/vocals.onnx here, else the checkout's)
-  --duostem PATH   the duostem executable (default: the checkout's build/duostem, else duostem on PATH)
+  --model FILE     the ONNX network (default: duostem's own default model)
+  --duostem PATH   the duostem executable (default: the one installed beside this
+                   script, else the checkout's build/duostem, else duostem on PATH)
   --format wav|flac  stems as duostem's 32-bit float WAV (default) or 24-bit FLAC
   --jobs N         songs at once on each machine (default 1)
+  --threads N      passed to every duostem run as --threads N (1 to 1024)
   --sshlogin LOGINS  run songs on these machines too (GNU parallel's --sshlogin; repeatable)
   --force          redo songs whose two stems already exist
 EOF
@@ -36,11 +39,11 @@ usage_error() {
   exit 2
 }
 
-out_dir=separated model="" duostem="" format=wav jobs=1 force=0
+out_dir=separated model="" duostem="" format=wav jobs=1 threads="" force=0
 sshlogins=() inputs=()
 while (($# > 0)); do
   case "$1" in
-    --out-dir | --model | --duostem | --format | --jobs | --sshlogin)
+    --out-dir | --model | --duostem | --format | --jobs | --threads | --sshlogin)
       (($# >= 2)) || usage_error "$1 needs a value"
       case "$1" in
         --out-dir) out_dir=$2 ;;
@@ -48,6 +51,7 @@ while (($# > 0)); do
         --duostem) duostem=$2 ;;
         --format) format=$2 ;;
         --jobs) jobs=$2 ;;
+        --threads) threads=$2 ;;
         --sshlogin) sshlogins+=("$2") ;;
       esac
       shift 2 ;;
@@ -62,18 +66,31 @@ done
 ((${#inputs[@]} > 0)) || usage_error "no INPUT given"
 [[ $format == wav || $format == flac ]] || usage_error "--format must be wav or flac, not $format"
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || usage_error "--jobs must be a positive whole number, not $jobs"
+[[ -z $threads ]] || { [[ $threads =~ ^[1-9][0-9]{0,3}$ ]] && ((threads <= 1024)); } \
+  || usage_error "--threads must be a whole number from 1 to 1024, not $threads"
 for input in "${inputs[@]}"; do
   [[ -e $input ]] || usage_error "no such file or folder: $input"
 done
 if [[ -z $duostem ]]; then
-  if [[ -x $REPO/build/duostem ]]; then duostem=$REPO/build/duostem; else duostem=$(command -v duostem || true); fi
+  if [[ -x $HERE/duostem && ! -d $HERE/duostem ]]; then
+    duostem=$HERE/duostem  # installed side by side (/usr/bin)
+  elif [[ -x $REPO/build/duostem ]]; then
+    duostem=$REPO/build/duostem
+  else
+    duostem=$(command -v duostem || true)
+  fi
   [[ -n $duostem ]] || usage_error "no duostem: build the checkout or give --duostem"
 fi
 [[ -f $duostem && -x $duostem ]] || usage_error "not an executable: $duostem"
 if [[ -z $model ]]; then
-  # duostem's own default is relative to where it runs; the checkout's copy is the fallback.
-  model=models/vocals.onnx
-  [[ -f $model ]] || model=$REPO/models/vocals.onnx
+  # duostem's own search, made here: duostem runs in a scratch folder (or on
+  # another machine), where its working-directory default would miss. The
+  # checkout's copy comes last, for a checkout's build/duostem.
+  exe_dir=$(dirname "$(realpath "$duostem")")
+  for model in models/vocals.onnx "$exe_dir/models/vocals.onnx" "$exe_dir/../share/duostem/models/vocals.onnx" \
+    "$REPO/models/vocals.onnx"; do
+    [[ ! -f $model ]] || break
+  done
 fi
 [[ -f $model ]] || usage_error "no such model: $model"
 for tool in ffmpeg ffprobe parallel; do
@@ -435,7 +452,7 @@ if ((${#sshlogins[@]} > 0)); then
 fi
 # A job on this machine among other logins (":") runs in a fresh folder too,
 # but nothing is transferred to it: it works in the scratch folder instead.
-command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
+command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx${threads:+ --threads $threads} --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
 
 set -m
 produce &

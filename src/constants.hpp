@@ -1,31 +1,58 @@
-// Transform and chunking constants shared by the spectral, model and
-// separation modules. The relations between them are the point: change one
-// and the others follow or the build stops.
+// The transform and chunking sizes shared by the spectral, model and
+// separation modules. A network fixes its bins and frames, the FFT size comes
+// from the user or the network; everything else follows from those three and
+// the hop, through the relations written out once here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-constexpr std::int32_t FFT_SIZE = 6144;
 constexpr std::int32_t HOP_SIZE = 1024;
-constexpr std::int32_t MODEL_FRAMES = 256;
-// The topmost bin of a real transform (the Nyquist bin) is never passed on.
-constexpr std::int32_t MODEL_BINS = FFT_SIZE / 2;
-// Frame t is centred on chunk sample t * HOP_SIZE, so half a frame overhangs each end.
-constexpr std::int32_t EDGE_SAMPLES = FFT_SIZE / 2;
-constexpr std::int32_t CHUNK_SAMPLES = HOP_SIZE * (MODEL_FRAMES - 1);
-constexpr std::int32_t CHUNK_BODY = CHUNK_SAMPLES - 2 * EDGE_SAMPLES;
-constexpr std::int32_t CHUNK_STEP = CHUNK_SAMPLES / 2;
-
-constexpr std::int32_t SPECTRUM_BINS = FFT_SIZE / 2 + 1;
+// Bins 0 to 2 (below 20 Hz) never reach the network.
 constexpr std::int32_t ZEROED_BINS = 3;
-constexpr std::int32_t PLANE_FLOATS = MODEL_BINS * MODEL_FRAMES;
-constexpr std::int32_t SPECTROGRAM_FLOATS = 4 * PLANE_FLOATS;
-constexpr std::int32_t OLA_SAMPLES = HOP_SIZE * (MODEL_FRAMES - 1) + FFT_SIZE;
+// The FFT sizes a user may ask for; even, so that the periodic window and the bin count work out.
+constexpr std::int32_t MIN_FFT_SIZE = 1024;
+constexpr std::int32_t MAX_FFT_SIZE = 16384;
+// Longer chunks would take the chunk schedule's 32-bit positions past their range on long songs.
+constexpr std::int32_t MAX_MODEL_FRAMES = 65536;
 
-static_assert(FFT_SIZE % 2 == 0, "the periodic window and the bin count need an even frame");
-static_assert(CHUNK_SAMPLES % 2 == 0, "chunks overlap by exactly half");
+struct TransformSizes {
+  std::int32_t bins = 3072;      // B: frequency bins the network sees
+  std::int32_t frames = 256;     // T: frames per chunk
+  std::int32_t fft_size = 6144;  // N
+
+  // Frame t is centred on chunk sample t * HOP_SIZE, so half a frame overhangs each end.
+  constexpr std::int32_t edge() const { return fft_size / 2; }
+  constexpr std::int32_t chunk_samples() const { return HOP_SIZE * (frames - 1); }
+  constexpr std::int32_t chunk_body() const { return chunk_samples() - fft_size; }
+  // Chunks overlap by exactly half.
+  constexpr std::int32_t chunk_step() const { return chunk_samples() / 2; }
+  // One channel's overlap-add span: the chunk plus one margin at each end.
+  constexpr std::int32_t ola_samples() const { return chunk_samples() + fft_size; }
+  // Complex values of one real transform; bins from `bins` up are never passed on.
+  constexpr std::int32_t spectrum_bins() const { return fft_size / 2 + 1; }
+  constexpr std::size_t plane_floats() const { return static_cast<std::size_t>(bins) * static_cast<std::size_t>(frames); }
+  constexpr std::size_t spectrogram_floats() const { return 4 * plane_floats(); }
+};
+
+// The sizes of the bundled network, and of any network that leaves them open.
+constexpr TransformSizes DEFAULT_SIZES{};
+
+constexpr std::int32_t FFT_SIZE = DEFAULT_SIZES.fft_size;
+constexpr std::int32_t MODEL_FRAMES = DEFAULT_SIZES.frames;
+constexpr std::int32_t MODEL_BINS = DEFAULT_SIZES.bins;
+constexpr std::int32_t EDGE_SAMPLES = DEFAULT_SIZES.edge();
+constexpr std::int32_t CHUNK_SAMPLES = DEFAULT_SIZES.chunk_samples();
+constexpr std::int32_t CHUNK_BODY = DEFAULT_SIZES.chunk_body();
+constexpr std::int32_t CHUNK_STEP = DEFAULT_SIZES.chunk_step();
+constexpr std::int32_t SPECTRUM_BINS = DEFAULT_SIZES.spectrum_bins();
+constexpr std::int32_t PLANE_FLOATS = static_cast<std::int32_t>(DEFAULT_SIZES.plane_floats());
+constexpr std::int32_t SPECTROGRAM_FLOATS = static_cast<std::int32_t>(DEFAULT_SIZES.spectrogram_floats());
+constexpr std::int32_t OLA_SAMPLES = DEFAULT_SIZES.ola_samples();
+
+static_assert(MODEL_BINS == FFT_SIZE / 2, "the default network sees every bin but the Nyquist bin");
 static_assert(CHUNK_SAMPLES == 261120 && CHUNK_BODY == 254976 && CHUNK_STEP == 130560,
-              "the model was trained on chunks of this size");
-static_assert(SPECTROGRAM_FLOATS == 3145728, "the model's tensor is [1, 4, 3072, 256]");
-static_assert(OLA_SAMPLES == CHUNK_SAMPLES + 2 * EDGE_SAMPLES,
-              "the overlap-add span is the chunk plus one margin at each end");
+              "the default network was trained on chunks of this size");
+static_assert(CHUNK_BODY == CHUNK_SAMPLES - 2 * EDGE_SAMPLES, "a chunk's body is the chunk less both margins");
+static_assert(SPECTROGRAM_FLOATS == 3145728, "the default network's tensor is [1, 4, 3072, 256]");
+static_assert(HOP_SIZE * (MAX_MODEL_FRAMES - 1) + MAX_FFT_SIZE < (1 << 27), "the longest chunk fits 32-bit positions");

@@ -12,32 +12,78 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "locate.hpp"
 #include "model.hpp"
 #include "separation.hpp"
+#include "version.hpp"
 #include "wav.hpp"
 
 namespace {
 
-const char USAGE[] = "usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]\n";
+const char USAGE[] =
+    "usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] "
+    "[--stem vocals|instrumental] [--threads N]\n";
 
 struct Settings {
   std::string input_path;
-  std::string model_path = "models/vocals.onnx";
+  std::vector<std::string> model_paths;  // none given: default_model_path()
   std::string out_dir = ".";
+  NetworkOptions network;
 };
 
+// A whole decimal number from low to high, without sign, spaces or anything after it.
+std::optional<std::int32_t> number_in(const std::string& text, std::int32_t low, std::int32_t high) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  std::int32_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = 10 * n + (c - '0');
+  }
+  if (n < low || n > high) return std::nullopt;
+  return n;
+}
+
+// Reads the value of --fft-size, --stem or --threads into settings; false when it is not one.
+bool take_value(const std::string& option, const std::string& value, Settings& settings) {
+  if (option == "--fft-size") {
+    const std::optional<std::int32_t> n = number_in(value, MIN_FFT_SIZE, MAX_FFT_SIZE);
+    if (!n || *n % 2 != 0) return false;
+    settings.network.fft_size = n;
+  } else if (option == "--stem") {
+    if (value != "vocals" && value != "instrumental") return false;
+    settings.network.stem = value == "vocals" ? Stem::vocals : Stem::instrumental;
+  } else {
+    const std::optional<std::int32_t> n = number_in(value, 1, 1024);
+    if (!n) return false;
+    settings.network.threads = *n;
+  }
+  return true;
+}
+
 // Fills settings from the arguments. Returns the exit status when the scan
-// ends the run (help, an unknown argument), nothing when the run goes on.
-// Matching is exact over the whole argument; an option's value is taken
-// whatever it looks like.
+// ends the run (help, an unknown argument, a value an option cannot take),
+// nothing when the run goes on. Matching is exact over the whole argument; a
+// path option's value is taken whatever it looks like.
 std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--model" && i + 1 < argc) {
-      settings.model_path = argv[++i];
+      settings.model_paths.push_back(argv[++i]);
+    } else if ((a == "--fft-size" || a == "--stem" || a == "--threads") && i + 1 < argc) {
+      const std::string value = argv[++i];
+      if (!take_value(a, value, settings)) {
+        std::fprintf(stderr, "invalid value for %s: %s\n", a.c_str(), value.c_str());
+        std::fputs(USAGE, stderr);
+        return 2;
+      }
     } else if (a == "--out-dir" && i + 1 < argc) {
       settings.out_dir = argv[++i];
+    } else if (a == "--version") {
+      std::printf("%s\n", version_line().c_str());
+      return 0;
     } else if (a == "--help" || a == "-h") {
       std::fputs(USAGE, stderr);
       return 0;
@@ -69,31 +115,58 @@ Stereo read_song(const std::string& path) {
   }
 }
 
+std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999999) / 1000000); }
+
+// The vocals of the song: one network's, or the average of several networks'
+// (summed in the order given, then divided once). Each network is loaded,
+// run and released before the next, so memory holds one at a time.
+Stereo separate_vocals(const Settings& settings, const std::vector<std::string>& models, const Stereo& input) {
+  const std::int32_t count = static_cast<std::int32_t>(models.size());
+  if (count > 1) {
+    // A network that does not load or fit is refused before any chunk of any network runs.
+    for (const std::string& path : models) {
+      Session session;
+      open_session(session, path, settings.network);
+    }
+  }
+  Stereo vocals;
+  TransformSizes sizes;
+  try {
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (count > 1) std::fprintf(stderr, "network %d/%d: %s\n", i + 1, count, models[i].c_str());
+      Session session;
+      open_session(session, models[i], settings.network);
+      sizes = session.sizes;
+      Stereo estimate = estimate_vocals(session, input);
+      if (i == 0) {
+        vocals = std::move(estimate);
+      } else {
+        add_into(vocals, estimate);
+      }
+    }
+    if (count > 1) divide(vocals, static_cast<float>(count));
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("not enough memory to separate " + settings.input_path + ": its " +
+                             std::to_string(input.left.size()) + " frames need about " +
+                             megabytes(separation_bytes(input.left.size(), sizes, count)) + " MB besides the model");
+  }
+  return vocals;
+}
+
 // One whole run; every failure is an exception carrying the message to show.
-// The locals are made in the order input, session, vocals, instrumental, paths,
-// so the runtime's handles are released after the printing and before any
-// message of a failure is printed.
+// The song is read into `song`, which becomes the instrumental once the vocals
+// are made, so that two song-sized buffers are held at once, not three. Each
+// network's runtime handles are released once it has run.
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
-  const Stereo input = read_song(settings.input_path);
-  // A stem that no output file can hold is refused now, not after hours of work.
-  if (input.left.size() > static_cast<std::size_t>(MAX_WAV_FRAMES))
-    throw std::runtime_error(settings.input_path + " has " + std::to_string(input.left.size()) +
-                             " frames; an output file holds at most " + std::to_string(MAX_WAV_FRAMES));
+  Stereo song = read_song(settings.input_path);
 
-  Session session;
-  open_session(session, settings.model_path);
-  Stereo vocals;
-  Stereo instrumental;
-  try {
-    vocals = process_song(session, input);
-    instrumental = derive_instrumental(input, vocals);
-  } catch (const std::bad_alloc&) {
-    const std::uint64_t megabytes = (separation_bytes(input.left.size()) + 999999) / 1000000;
-    throw std::runtime_error("not enough memory to separate " + settings.input_path + ": its " +
-                             std::to_string(input.left.size()) + " frames need about " + std::to_string(megabytes) +
-                             " MB besides the model");
-  }
+  // A model the user names is used as named; only the default is searched for.
+  const std::vector<std::string> models =
+      settings.model_paths.empty() ? std::vector<std::string>{default_model_path()} : settings.model_paths;
+  const Stereo vocals = separate_vocals(settings, models, song);
+  difference_into(song, vocals, song);
+  const Stereo& instrumental = song;
 
   // Only now, with both stems in memory: a failed separation leaves nothing on disk.
   // The name is UTF-8 on every platform, as argv carries it.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "song_buffer.hpp"
 #include "spectral.hpp"
 
 namespace {
@@ -17,17 +18,19 @@ namespace {
 constexpr double TWO_PI = 6.283185307179586;
 // Added to every weight sum, never used as a floor: the float nearest 1e-8.
 constexpr float WEIGHT_EPSILON = 1e-8f;
-// Below this many frames every position of the schedule, up to L + CHUNK_STEP - 1, fits 32 bits.
-constexpr std::int64_t MAX_SCHEDULE_FRAMES = std::int64_t{8421} * CHUNK_BODY;
-static_assert(8420 * std::int64_t{CHUNK_BODY} + CHUNK_SAMPLES + CHUNK_STEP - 1 <= INT32_MAX,
-              "the longest schedule must fit 32-bit positions");
-
 // Where the song sits in the padded planes, and how they are cut into chunks.
 struct Schedule {
   std::int32_t frames;  // n
   std::int32_t padded;  // L
   std::int32_t total;   // chunk count
 };
+
+// Whether every position of the schedule of a song of this many frames, up to
+// L + step - 1, fits 32 bits (for the default network: below 8421 chunk bodies).
+bool schedule_fits(const TransformSizes& z, std::int64_t frames) {
+  const std::int64_t q = frames / z.chunk_body();
+  return q * z.chunk_body() + z.chunk_samples() + z.chunk_step() - 1 <= INT32_MAX;
+}
 
 // acc[i] = fma(samples[i], w[i], acc[i]): the overlap-add kernel computes the
 // same single rounding, with the processor's FMA instructions where it has them
@@ -37,20 +40,22 @@ void cross_fade_add(float* acc, const float* w, const float* samples, std::int32
     spectral_kernels::overlap_add_portable(acc, w, samples, count);
 }
 
-Schedule make_schedule(std::int32_t frames) {
-  const std::int32_t q = frames / CHUNK_BODY;
-  const std::int32_t padded = (q + 1) * CHUNK_BODY + 2 * EDGE_SAMPLES;
-  return Schedule{frames, padded, (padded + CHUNK_STEP - 1) / CHUNK_STEP};
+Schedule make_schedule(const TransformSizes& z, std::int32_t frames) {
+  const std::int32_t q = frames / z.chunk_body();
+  const std::int32_t padded = (q + 1) * z.chunk_body() + 2 * z.edge();
+  return Schedule{frames, padded, (padded + z.chunk_step() - 1) / z.chunk_step()};
 }
 
-// The cross-fade sums of CHUNK_STEP positions of the padded song. Every
+// The cross-fade sums of one chunk step of positions of the padded song. Every
 // position is covered by at most two chunks, and each chunk adds to its sums
 // in chunk order from zero, so the sums round exactly as when they ran over the
 // whole padded song.
 struct CrossFadeSums {
-  std::vector<float> left = std::vector<float>(CHUNK_STEP);
-  std::vector<float> right = std::vector<float>(CHUNK_STEP);
-  std::vector<float> weight = std::vector<float>(CHUNK_STEP);
+  explicit CrossFadeSums(std::int32_t step)
+      : left(static_cast<std::size_t>(step)), right(static_cast<std::size_t>(step)), weight(static_cast<std::size_t>(step)) {}
+  std::vector<float> left;
+  std::vector<float> right;
+  std::vector<float> weight;
 
   // Adds samples [from, from + count) of the chunk, weighted by w.
   void add(const ChunkSamples& chunk, const float* w, std::int32_t from, std::int32_t count) {
@@ -60,16 +65,25 @@ struct CrossFadeSums {
     for (std::int32_t i = 0; i < count; ++i) weight[static_cast<std::size_t>(i)] += w[from + i];
   }
 
-  // Writes the vocals of the song frames these positions hold; position 0 is song frame first_frame.
-  void divide_into(Stereo& vocals, std::int64_t first_frame) const {
-    const std::int64_t frames = static_cast<std::int64_t>(vocals.left.size());
+  // Appends the estimate of the song frames these positions hold, of a song of
+  // `frames` frames; position 0 is song frame first_frame. Chunk after chunk,
+  // these are the frames that follow those appended before.
+  void divide_into(Stereo& estimate, std::int64_t first_frame, std::int64_t frames) const {
     const std::int64_t begin = std::max<std::int64_t>(first_frame, 0);
-    const std::int64_t end = std::min<std::int64_t>(first_frame + CHUNK_STEP, frames);
-    for (std::int64_t f = begin; f < end; ++f) {
-      const std::size_t i = static_cast<std::size_t>(f - first_frame);
-      const float divisor = weight[i] + WEIGHT_EPSILON;
-      vocals.left[static_cast<std::size_t>(f)] = left[i] / divisor;
-      vocals.right[static_cast<std::size_t>(f)] = right[i] / divisor;
+    const std::int64_t end = std::min<std::int64_t>(first_frame + static_cast<std::int64_t>(left.size()), frames);
+    constexpr std::int64_t BLOCK = 4096;
+    float l[BLOCK];
+    float r[BLOCK];
+    for (std::int64_t from = begin; from < end; from += BLOCK) {
+      const std::int64_t count = std::min(BLOCK, end - from);
+      for (std::int64_t f = 0; f < count; ++f) {
+        const std::size_t i = static_cast<std::size_t>(from + f - first_frame);
+        const float divisor = weight[i] + WEIGHT_EPSILON;
+        l[f] = left[i] / divisor;
+        r[f] = right[i] / divisor;
+      }
+      estimate.left.insert(estimate.left.end(), l, l + count);
+      estimate.right.insert(estimate.right.end(), r, r + count);
     }
   }
 
@@ -85,7 +99,7 @@ struct CrossFadeSums {
 void copy_padded(const Stereo& song, std::int64_t first_frame, ChunkSamples& chunk) {
   const std::int64_t frames = static_cast<std::int64_t>(song.left.size());
   const std::int64_t begin = std::clamp<std::int64_t>(first_frame, 0, frames);
-  const std::int64_t end = std::clamp<std::int64_t>(first_frame + CHUNK_SAMPLES, 0, frames);
+  const std::int64_t end = std::clamp<std::int64_t>(first_frame + static_cast<std::int64_t>(chunk.left.size()), 0, frames);
   const auto copy = [&](const std::vector<float>& from, std::vector<float>& to) {
     std::fill(to.begin(), to.end(), 0.0f);
     std::copy(from.begin() + begin, from.begin() + end, to.begin() + (begin - first_frame));
@@ -110,74 +124,104 @@ std::vector<float> chunk_window(std::int32_t len) {
 }
 
 Stereo process_song(Session& session, const Stereo& input) {
+  const TransformSizes& z = session.sizes;
   if (input.right.size() != input.left.size()) throw std::invalid_argument("channels of different lengths");
-  if (static_cast<std::int64_t>(input.left.size()) >= MAX_SCHEDULE_FRAMES)
+  if (!schedule_fits(z, static_cast<std::int64_t>(input.left.size())))
     throw std::length_error("song too long for the chunk schedule");
 
-  const Schedule schedule = make_schedule(static_cast<std::int32_t>(input.left.size()));
-  Stereo vocals;
-  vocals.left.resize(input.left.size());
-  vocals.right.resize(input.left.size());
+  const std::int32_t chunk_samples = z.chunk_samples();
+  const std::int32_t step = z.chunk_step();
+  const Schedule schedule = make_schedule(z, static_cast<std::int32_t>(input.left.size()));
+  Stereo estimate;
+  reserve_song(estimate.left, input.left.size());
+  reserve_song(estimate.right, input.left.size());
 
   // Everything a chunk works in is made once. The cross-fade sums of positions
-  // [s, s + CHUNK_STEP) are in `head`, those of the next CHUNK_STEP in `tail`:
-  // the chunk at s is the last to touch `head`, which is then divided out into
-  // the vocals and, cleared, becomes the next chunk's `tail`.
-  ChunkTransforms transforms(make_analysis_window());
-  Spectrogram spectrogram(SPECTROGRAM_FLOATS);
-  Spectrogram estimate(SPECTROGRAM_FLOATS);
-  ChunkSamples padded_chunk{std::vector<float>(CHUNK_SAMPLES), std::vector<float>(CHUNK_SAMPLES)};
-  CrossFadeSums head, tail;
+  // [s, s + step) are in `head`, those of the next step in `tail`: the chunk at
+  // s is the last to touch `head`, which is then divided out into the estimate
+  // and, cleared, becomes the next chunk's `tail`.
+  ChunkTransforms transforms(make_analysis_window(z.fft_size), z);
+  Spectrogram spectrogram(z.spectrogram_floats());
+  Spectrogram network_output(z.spectrogram_floats());
+  ChunkSamples padded_chunk{std::vector<float>(static_cast<std::size_t>(chunk_samples)),
+                            std::vector<float>(static_cast<std::size_t>(chunk_samples))};
+  CrossFadeSums head(step), tail(step);
   // All chunks but the last two have the full length: their cross-fade window is made once.
-  const std::vector<float> full_window = chunk_window(CHUNK_SAMPLES);
+  const std::vector<float> full_window = chunk_window(chunk_samples);
 
   std::int32_t k = 0;
-  for (std::int32_t s = 0; s < schedule.padded; s += CHUNK_STEP, ++k) {
-    const std::int32_t len = std::min(s + CHUNK_SAMPLES, schedule.padded) - s;
-    const std::vector<float> short_window = len == CHUNK_SAMPLES ? std::vector<float>() : chunk_window(len);
-    const std::vector<float>& w = len == CHUNK_SAMPLES ? full_window : short_window;
+  for (std::int32_t s = 0; s < schedule.padded; s += step, ++k) {
+    const std::int32_t len = std::min(s + chunk_samples, schedule.padded) - s;
+    const std::vector<float> short_window = len == chunk_samples ? std::vector<float>() : chunk_window(len);
+    const std::vector<float>& w = len == chunk_samples ? full_window : short_window;
 
-    const std::int64_t song_start = std::int64_t{s} - EDGE_SAMPLES;
-    if (song_start >= 0 && song_start + CHUNK_SAMPLES <= schedule.frames) {
+    const std::int64_t song_start = std::int64_t{s} - z.edge();
+    if (song_start >= 0 && song_start + chunk_samples <= schedule.frames) {
       transforms.analyse(input.left.data() + song_start, input.right.data() + song_start, spectrogram);
     } else {
       copy_padded(input, song_start, padded_chunk);
       transforms.analyse(padded_chunk.left.data(), padded_chunk.right.data(), spectrogram);
     }
-    infer_chunk(session, spectrogram, estimate);
-    const ChunkSamples& chunk = transforms.resynthesize(estimate);
+    infer_chunk(session, spectrogram, network_output);
+    const ChunkSamples& chunk = transforms.resynthesize(network_output);
 
-    const std::int32_t in_head = std::min(len, CHUNK_STEP);
+    const std::int32_t in_head = std::min(len, step);
     head.add(chunk, w.data(), 0, in_head);
-    tail.add(chunk, w.data(), CHUNK_STEP, len - in_head);
-    head.divide_into(vocals, song_start);
+    tail.add(chunk, w.data(), step, len - in_head);
+    head.divide_into(estimate, song_start, schedule.frames);
     std::swap(head, tail);
     tail.clear();
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, schedule.total);
   }
-  return vocals;
+  return estimate;
 }
 
-std::uint64_t separation_bytes(std::uint64_t frames) {
-  // The spectrogram and the model's estimate; the resynthesis output and
+std::uint64_t separation_bytes(std::uint64_t frames, const TransformSizes& z, std::int32_t networks) {
+  // The spectrogram and the network's output; the resynthesis output and
   // divisor, a padded chunk, the cross-fade sums and two windows (ten chunks'
   // worth); the overlap-add spans and the transform block (under three spans).
-  constexpr std::uint64_t CHUNK_IN_FLIGHT =
-      sizeof(float) * (2 * std::uint64_t{SPECTROGRAM_FLOATS} + 10 * std::uint64_t{CHUNK_SAMPLES} +
-                       3 * std::uint64_t{OLA_SAMPLES});
-  return 3 * 2 * sizeof(float) * frames + CHUNK_IN_FLIGHT;
+  const std::uint64_t chunk_in_flight =
+      sizeof(float) * (2 * std::uint64_t{z.spectrogram_floats()} + 10 * std::uint64_t(z.chunk_samples()) +
+                       3 * std::uint64_t(z.ola_samples()));
+  // The input and the vocals (the instrumental is made in the input's memory);
+  // several networks' vocals are summed beside the one running.
+  const std::uint64_t songs = networks > 1 ? 3 : 2;
+  return songs * 2 * sizeof(float) * frames + chunk_in_flight;
+}
+
+Stereo estimate_vocals(Session& session, const Stereo& input) {
+  Stereo estimate = process_song(session, input);
+  if (session.stem == Stem::instrumental) difference_into(input, estimate, estimate);
+  return estimate;
+}
+
+void add_into(Stereo& sum, const Stereo& addend) {
+  for (std::size_t i = 0; i < sum.left.size(); ++i) {
+    sum.left[i] += addend.left[i];
+    sum.right[i] += addend.right[i];
+  }
+}
+
+void divide(Stereo& song, float divisor) {
+  for (std::size_t i = 0; i < song.left.size(); ++i) {
+    song.left[i] /= divisor;
+    song.right[i] /= divisor;
+  }
+}
+
+void difference_into(const Stereo& a, const Stereo& b, Stereo& out) {
+  const std::size_t frames = a.left.size();
+  if (a.right.size() != frames || b.left.size() != frames || b.right.size() != frames ||
+      out.left.size() != frames || out.right.size() != frames)
+    throw std::invalid_argument("stems of different lengths");
+  for (std::size_t i = 0; i < frames; ++i) {
+    out.left[i] = a.left[i] - b.left[i];
+    out.right[i] = a.right[i] - b.right[i];
+  }
 }
 
 Stereo derive_instrumental(const Stereo& input, const Stereo& vocals) {
-  const std::size_t frames = input.left.size();
-  if (input.right.size() != frames || vocals.left.size() != frames || vocals.right.size() != frames)
-    throw std::invalid_argument("stems of different lengths");
-  Stereo instrumental;
-  instrumental.left.resize(frames);
-  instrumental.right.resize(frames);
-  for (std::size_t i = 0; i < frames; ++i) {
-    instrumental.left[i] = input.left[i] - vocals.left[i];
-    instrumental.right[i] = input.right[i] - vocals.right[i];
-  }
+  Stereo instrumental = input;
+  difference_into(input, vocals, instrumental);
   return instrumental;
 }

@@ -7,14 +7,19 @@
 
 #include "constants.hpp"
 
-// [1][4][MODEL_BINS][MODEL_FRAMES] floats, planes: left re, left im, right re, right im.
+// [1][4][bins][frames] floats, planes: left re, left im, right re, right im.
 // One contiguous block: the model reads it in place.
 using Spectrogram = std::vector<float>;
 
 // Position of (plane, bin, frame) in a Spectrogram; bin-major, frame-minor.
-inline std::size_t spectrogram_index(std::int32_t plane, std::int32_t bin, std::int32_t frame) {
-  return (static_cast<std::size_t>(plane) * MODEL_BINS + static_cast<std::size_t>(bin)) * MODEL_FRAMES +
+inline std::size_t spectrogram_index(const TransformSizes& sizes, std::int32_t plane, std::int32_t bin,
+                                     std::int32_t frame) {
+  return (static_cast<std::size_t>(plane) * static_cast<std::size_t>(sizes.bins) + static_cast<std::size_t>(bin)) *
+             static_cast<std::size_t>(sizes.frames) +
          static_cast<std::size_t>(frame);
+}
+inline std::size_t spectrogram_index(std::int32_t plane, std::int32_t bin, std::int32_t frame) {
+  return spectrogram_index(DEFAULT_SIZES, plane, bin, frame);
 }
 
 // One chunk's worth of samples per channel.
@@ -23,23 +28,25 @@ struct ChunkSamples {
   std::vector<float> right;
 };
 
-// The periodic Hann window of FFT_SIZE samples that both directions use.
-std::vector<float> make_analysis_window();
+// The periodic Hann window of fft_size samples that both directions use.
+std::vector<float> make_analysis_window(std::int32_t fft_size = FFT_SIZE);
 
 // Both directions for one chunk after another. The working memory and the
 // resynthesis normalisation are made once, so that a chunk neither allocates
 // nor clears more than its overlap-add spans.
 class ChunkTransforms {
  public:
-  explicit ChunkTransforms(std::vector<float> window);
+  // The window's length is the sizes' FFT size.
+  explicit ChunkTransforms(std::vector<float> window, const TransformSizes& sizes = DEFAULT_SIZES);
 
-  // Writes every float of spec (SPECTROGRAM_FLOATS of them) from CHUNK_SAMPLES samples per channel.
+  // Writes every float of spec (spectrogram_floats() of them) from chunk_samples() samples per channel.
   void analyse(const float* left, const float* right, Spectrogram& spec);
 
-  // CHUNK_SAMPLES samples per channel resynthesised from spec, valid until the next call.
+  // chunk_samples() samples per channel resynthesised from spec, valid until the next call.
   const ChunkSamples& resynthesize(const Spectrogram& spec);
 
  private:
+  TransformSizes sizes_;
   std::vector<float> window_;
   std::vector<float> divisor_;  // the windows' squared overlap-add, floored, over the chunk
   std::vector<float> block_;
@@ -47,12 +54,13 @@ class ChunkTransforms {
   ChunkSamples out_;
 };
 
-// Spectrogram of a chunk of CHUNK_SAMPLES samples per channel.
+// Spectrogram of a chunk of chunk_samples() samples per channel.
 Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
-                              const std::vector<float>& window);
+                              const std::vector<float>& window, const TransformSizes& sizes = DEFAULT_SIZES);
 
-// CHUNK_SAMPLES samples per channel resynthesised from a Spectrogram.
-ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window);
+// chunk_samples() samples per channel resynthesised from a Spectrogram.
+ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window,
+                                const TransformSizes& sizes = DEFAULT_SIZES);
 
 // The overlap-add step acc[n] = fma(window[n], frame[n], acc[n]) in both of its
 // builds, so that tests can hold them to the same bits.

@@ -10,8 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 
+#include "song_buffer.hpp"
 #include "utf8.hpp"
 
 namespace {
@@ -97,8 +100,14 @@ bool is_directory(std::FILE* file, const std::string&) {
 }
 #endif
 
-// The whole file in one buffer, through one read request.
-std::vector<Byte> load_file(const std::string& path) {
+struct FileBytes {
+  std::unique_ptr<Byte[]> data;
+  std::size_t size = 0;
+};
+
+// The whole file in one buffer, through one read request; the buffer is not
+// zero-filled first, since the read writes every byte of it.
+FileBytes load_file(const std::string& path) {
   std::FILE* file = open_for_reading(path);
   const bool directory = is_directory(file, path);
   if (file && directory) std::fclose(file);
@@ -112,17 +121,19 @@ std::vector<Byte> load_file(const std::string& path) {
     throw std::runtime_error("cannot measure " + path + ": not a seekable file");
   }
 
-  std::vector<Byte> bytes;
+  FileBytes bytes;
   std::size_t got = 0;
   try {
-    bytes.resize(static_cast<std::size_t>(length));
+    if (static_cast<std::uint64_t>(length) > SIZE_MAX) throw std::bad_alloc();
+    bytes.size = static_cast<std::size_t>(length);
+    bytes.data = unwritten_bytes(bytes.size);
   } catch (...) {
     std::fclose(file);
     throw;
   }
-  if (length > 0) got = std::fread(bytes.data(), 1, bytes.size(), file);
+  if (length > 0) got = std::fread(bytes.data.get(), 1, bytes.size, file);
   std::fclose(file);
-  if (got != bytes.size()) throw std::runtime_error("short read " + path);
+  if (got != bytes.size) throw std::runtime_error("short read " + path);
   return bytes;
 }
 
@@ -205,9 +216,9 @@ bool name_unnamed(std::FILE*, const std::string&) { return false; }
 Stereo read_wav(const std::string& path) {
   Stereo song;
   {
-    const std::vector<Byte> bytes = load_file(path);
-    const Byte* file = bytes.data();
-    const std::uint64_t length = bytes.size();
+    const FileBytes bytes = load_file(path);
+    const Byte* file = bytes.data.get();
+    const std::uint64_t length = bytes.size;
 
     if (length < 12 || !has_id(file, "RIFF") || !has_id(file + 8, "WAVE"))
       throw std::runtime_error(path + " is not a WAV file");
@@ -242,7 +253,7 @@ Stereo read_wav(const std::string& path) {
 
     if (sample_rate != 44100)
       throw std::runtime_error(path + " is " + std::to_string(sample_rate) +
-                               " Hz; Lyrabel separates 44100 Hz stereo WAV");
+                               " Hz; duostem separates 44100 Hz stereo WAV");
     if (channels != 1 && channels != 2) throw std::runtime_error(path + " must be mono or stereo");
 
     // The format is judged at the first sample, so a file without a whole frame
@@ -262,21 +273,29 @@ Stereo read_wav(const std::string& path) {
     // Below 8 bits a frame has no size to count frames with.
     if (frame_bytes == 0) throw bit_depth_error(path);
     const std::size_t frames = static_cast<std::size_t>(data_size / frame_bytes);
+    // A stem that no output file can hold is refused before gigabytes are
+    // decoded; an unusable format is still named first, as for any song.
+    if (frames > static_cast<std::size_t>(MAX_WAV_FRAMES)) {
+      decode_sample(data);
+      throw std::runtime_error(path + " has " + std::to_string(frames) + " frames; an output file holds at most " +
+                               std::to_string(MAX_WAV_FRAMES));
+    }
 
-    song.left.assign(frames, 0.0f);
-    song.right.assign(frames, 0.0f);
+    // Decoded a block at a time and appended, so each channel is written once.
+    reserve_song(song.left, frames);
+    reserve_song(song.right, frames);
+    constexpr std::size_t BLOCK = 4096;
+    float left[BLOCK];
+    float right[BLOCK];
     const Byte* p = data;
-    if (channels == 2) {
-      for (std::size_t i = 0; i < frames; ++i, p += frame_bytes) {
-        song.left[i] = decode_sample(p);
-        song.right[i] = decode_sample(p + sample_bytes);
+    for (std::size_t start = 0; start < frames; start += BLOCK) {
+      const std::size_t count = std::min(BLOCK, frames - start);
+      for (std::size_t i = 0; i < count; ++i, p += frame_bytes) {
+        left[i] = decode_sample(p);
+        right[i] = channels == 2 ? decode_sample(p + sample_bytes) : left[i];
       }
-    } else {
-      for (std::size_t i = 0; i < frames; ++i, p += frame_bytes) {
-        const float value = decode_sample(p);
-        song.left[i] = value;
-        song.right[i] = value;
-      }
+      song.left.insert(song.left.end(), left, left + count);
+      song.right.insert(song.right.end(), right, right + count);
     }
   }
   return song;

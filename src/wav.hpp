@@ -14,7 +14,8 @@ struct Stereo {
 // The most frames one output file's 32-bit size fields can describe: 36 + 8 * n < 2^32.
 constexpr std::int64_t MAX_WAV_FRAMES = 536870907;
 
-// Reads, checks and decodes a RIFF/WAVE file; throws std::runtime_error naming the file.
+// Reads, checks and decodes a RIFF/WAVE file; throws std::runtime_error naming the file,
+// also for a song of more than MAX_WAV_FRAMES frames, before decoding it.
 Stereo read_wav(const std::string& path);
 
 // Writes a two-channel, 44100 Hz, 32-bit float WAV file with the canonical 44-byte header.

@@ -11,7 +11,9 @@
 
 namespace {
 
-const std::string USAGE = "usage: duostem <44100 Hz wav> [--model model.onnx] [--out-dir dir]\n";
+const std::string USAGE =
+    "usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] "
+    "[--stem vocals|instrumental] [--threads N]\n";
 
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
@@ -26,8 +28,11 @@ TEST(Cli, ArgumentScan) {
     std::vector<std::string> args;
     int status;
     std::string err;
+    std::string out = "";
   };
   const std::string missing = "duostem: cannot open missing.wav\n";
+  // The runtime's version is the loaded library's.
+  const std::string version = "duostem " DUOSTEM_VERSION " (ONNX Runtime 1.31.1)\n";
   const Case cases[] = {
       {{}, 2, USAGE},
       {{"-h"}, 0, USAGE},
@@ -43,9 +48,25 @@ TEST(Cli, ArgumentScan) {
       {{"-m", "x.onnx"}, 2, "unknown argument -m\n"},
       {{"-help"}, 2, "unknown argument -help\n"},
       {{"--", "bad.wav"}, 2, "unknown argument --\n"},
+      {{"bad.wav", "--fft-size", "6145"}, 2, "invalid value for --fft-size: 6145\n" + USAGE},
+      {{"bad.wav", "--fft-size", "1022"}, 2, "invalid value for --fft-size: 1022\n" + USAGE},
+      {{"bad.wav", "--fft-size", "16386"}, 2, "invalid value for --fft-size: 16386\n" + USAGE},
+      {{"bad.wav", "--fft-size", "+6144"}, 2, "invalid value for --fft-size: +6144\n" + USAGE},
+      {{"bad.wav", "--stem", "Vocals"}, 2, "invalid value for --stem: Vocals\n" + USAGE},
+      {{"bad.wav", "--threads", "0"}, 2, "invalid value for --threads: 0\n" + USAGE},
+      {{"bad.wav", "--threads", "1025"}, 2, "invalid value for --threads: 1025\n" + USAGE},
+      {{"bad.wav", "--threads", "2x"}, 2, "invalid value for --threads: 2x\n" + USAGE},
+      {{"bad.wav", "--threads"}, 2, "unknown argument --threads\n"},
+      {{"--fft-size", "16384", "--stem", "instrumental", "--threads", "1024", "bad.wav"}, 1,
+       "duostem: bad.wav is not a WAV file\n"},
       {{"--out-dir", "--help", "missing.wav"}, 1, missing},
       {{"--model", "--help", "missing.wav"}, 1, missing},
       {{"--model", "-h"}, 2, USAGE},
+      {{"--version"}, 0, "", version},
+      {{"bad.wav", "--version", "--bogus"}, 0, "", version},
+      {{"--bogus", "--version"}, 2, "unknown argument --bogus\n"},
+      {{"--model", "--version", "missing.wav"}, 1, missing},
+      {{"--version=1"}, 2, "unknown argument --version=1\n"},
       {{"bad.wav", "missing.wav"}, 1, missing},
       {{"missing.wav", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
       {{"bad.wav", ""}, 2, USAGE},
@@ -64,7 +85,7 @@ TEST(Cli, ArgumentScan) {
     const RunResult r = run_tool(c.args, dir.path());
     EXPECT_EQ(r.status, c.status) << joined(c.args);
     EXPECT_EQ(r.err, c.err) << joined(c.args);
-    EXPECT_EQ(r.out, "") << joined(c.args);
+    EXPECT_EQ(r.out, c.out) << joined(c.args);
   }
   EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav", "Ünïcödé bad ßong.wav"}));
 }
@@ -83,7 +104,7 @@ TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {
        riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 16)) + wav_chunk_header("data", 0xFFFFFFFF) + "abcd"),
        "in.wav is missing fmt or data"},
       {"48 kHz", riff(wav_chunk("fmt ", fmt_body(1, 2, 48000, 16)) + data),
-       "in.wav is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV"},
+       "in.wav is 48000 Hz; duostem separates 44100 Hz stereo WAV"},
       {"3 channels", riff(wav_chunk("fmt ", fmt_body(1, 3, 44100, 16)) + wav_chunk("data", std::string(6, 'x'))),
        "in.wav must be mono or stereo"},
       {"24-bit", riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 24)) + wav_chunk("data", "abc")),

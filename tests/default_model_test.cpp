@@ -2,9 +2,13 @@
 // keeps what is centred and in phase within the voice band, and nothing else.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -105,4 +109,77 @@ TEST(DefaultModel, IsFoundAtTheDefaultPathFromTheRepositoryRoot) {
   const RunResult without = run_tool({dir / "in.wav", "--out-dir", fallback}, DUOSTEM_SOURCE_DIR);
   ASSERT_EQ(without.status, 0) << without.err;
   EXPECT_EQ(read_file(fallback + "/in_(Vocals).wav"), read_file(named + "/in_(Vocals).wav"));
+}
+
+// Without --model the first of models/vocals.onnx in the working directory,
+// beside the executable and in ../share/duostem beside it is used; a given
+// --model is never searched. The executable is a copy in an installed tree,
+// with the runtime in lib/duostem/ as cmake --install lays it out.
+TEST(DefaultModel, IsSearchedInTheWorkingDirectoryThenBesideTheExecutableThenItsShareFolder) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const fs::path prefix = fs::path(dir.path()) / "prefix";
+  const fs::path built = DUOSTEM_BINARY;
+  fs::create_directories(prefix / "bin");
+  fs::create_directories(prefix / "lib/duostem");
+  fs::copy_file(built, prefix / "bin/duostem");
+  for (const auto& entry : fs::directory_iterator(built.parent_path())) {
+    if (entry.path().filename().string().find("onnxruntime") != std::string::npos)
+      fs::create_symlink(entry.path(), prefix / "lib/duostem" / entry.path().filename());
+  }
+  write_file(dir / "song.wav", pcm16_wav(2, std::vector<std::int16_t>(2 * 5000, 1000)));
+  const std::map<std::string, fs::path> places = {{"cwd", fs::path(dir.path()) / "work/models"},
+                                                 {"beside", prefix / "bin/models"},
+                                                 {"share", prefix / "share/duostem/models"}};
+  const std::map<std::string, std::string> models = {
+      {"cwd", test_model("identity.onnx")}, {"beside", test_model("gain_half.onnx")}, {"share", test_model("band_zero.onnx")}};
+  // The vocals each model gives, run by name.
+  std::map<std::string, std::string> vocals_of;
+  for (const auto& [place, model] : models) {
+    const RunResult r = run_tool({dir / "song.wav", "--model", model, "--out-dir", dir / place});
+    ASSERT_EQ(r.status, 0) << r.err;
+    vocals_of[place] = read_file(dir / place + "/song_(Vocals).wav");
+  }
+  ASSERT_NE(vocals_of["cwd"], vocals_of["beside"]);
+  ASSERT_NE(vocals_of["beside"], vocals_of["share"]);
+  const RunResult named_missing = run_tool({dir / "song.wav", "--model", "models/vocals.onnx"}, dir.path());
+  ASSERT_EQ(named_missing.status, 1);
+
+  struct Case {
+    std::vector<std::string> present;
+    std::vector<std::string> args;
+    std::string used;  // empty: the run fails as for a missing models/vocals.onnx
+  };
+  const Case cases[] = {
+      {{"cwd", "beside", "share"}, {}, "cwd"},
+      {{"beside", "share"}, {}, "beside"},
+      {{"share"}, {}, "share"},
+      {{}, {}, ""},
+      {{"beside", "share"}, {"--model", "models/vocals.onnx"}, ""},
+      {{"cwd", "beside"}, {"--model", models.at("share")}, "share"},
+  };
+  fs::create_directories(fs::path(dir.path()) / "work");
+  for (const Case& c : cases) {
+    std::string trace;
+    for (const std::string& p : c.present) trace += p + " ";
+    SCOPED_TRACE("present: " + trace);
+    for (const auto& [place, folder] : places) {
+      fs::remove_all(folder);
+      if (std::find(c.present.begin(), c.present.end(), place) == c.present.end()) continue;
+      fs::create_directories(folder);
+      fs::copy_file(models.at(place), folder / "vocals.onnx");
+    }
+    fs::remove_all(fs::path(dir.path()) / "out");
+    std::vector<std::string> argv = tool_argv({dir / "song.wav", "--out-dir", dir / "out"});
+    std::replace(argv.begin(), argv.end(), built.string(), (prefix / "bin/duostem").string());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const RunResult r = run_program(argv, dir / "work");
+    if (c.used.empty()) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, named_missing.err);
+    } else {
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(read_file(dir / "out/song_(Vocals).wav"), vocals_of[c.used]);
+    }
+  }
 }

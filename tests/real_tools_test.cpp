@@ -121,7 +121,7 @@ struct Variant {
 };
 
 const std::string DEPTH = " must be 16-bit PCM or 32-bit float WAV";
-const std::string RATE_48K = " is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV";
+const std::string RATE_48K = " is 48000 Hz; duostem separates 44100 Hz stereo WAV";
 const std::string NOT_WAV = " is not a WAV file";
 
 // Writes the input, runs the writer, checks what it wrote, then asks both

@@ -22,6 +22,7 @@ DUOSTEM, MODELS = (os.path.abspath(a) for a in sys.argv[1:3])
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "separate-many.sh")
 MODEL = os.path.join(MODELS, "fail_when_loud.onnx")  # the identity, but refuses loud songs
 SECONDS = 1.5  # whole frames at every rate below
+LIMIT = 600  # seconds any child may take; running out fails the test (subprocess.TimeoutExpired)
 errors = []
 
 
@@ -43,7 +44,7 @@ def with_soundfile(subtype):
 def with_ffmpeg(codec):
     return lambda path, x, rate: subprocess.run(
         ["ffmpeg", "-v", "error", "-f", "f32le", "-ar", str(rate), "-ac", str(x.shape[1]), "-i", "-",
-         "-c:a", codec, path], input=x.astype("<f4").tobytes(), check=True)
+         "-c:a", codec, path], input=x.astype("<f4").tobytes(), check=True, timeout=LIMIT)
 
 
 def with_wave(path, x, rate):  # a plain 16-bit PCM WAV that duostem reads as it is
@@ -69,7 +70,7 @@ PASSED_AS_IS = ["music/ok/accepted.wav", "music/loud/too loud.wav"]
 
 
 def decoded(path, channels):
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "f32le", "-"], capture_output=True, check=True)
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "f32le", "-"], capture_output=True, check=True, timeout=LIMIT)
     return np.frombuffer(raw.stdout, "<f4").reshape(-1, channels).astype(np.float64)
 
 
@@ -104,7 +105,7 @@ def check_stems(out, songs, fmt="wav"):
 
 def run(*args, **kw):
     p = subprocess.run([SCRIPT, "--duostem", "./duostem-logged", "--model", MODEL, *args],
-                       capture_output=True, text=True, env=ENV, **kw)
+                       capture_output=True, text=True, env=ENV, timeout=LIMIT, **kw)
     return p.returncode, p.stdout.splitlines(), p.stderr.splitlines()
 
 
@@ -126,7 +127,7 @@ def start_sshd(d):
     GNU parallel --sshlogin that reaches it."""
     os.makedirs(f"{d}/home")
     for key in ("host", "user"):
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{d}/{key}"], check=True)
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{d}/{key}"], check=True, timeout=LIMIT)
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
@@ -144,7 +145,8 @@ def start_sshd(d):
     sshd = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", f"{d}/sshd_config"],
                             stderr=open(f"{d}/sshd.log", "w"))
     for _ in range(100):
-        if subprocess.run(["ssh", "-F", f"{d}/ssh_config", "testhost", "true"], stderr=subprocess.DEVNULL).returncode == 0:
+        if subprocess.run(["ssh", "-F", f"{d}/ssh_config", "testhost", "true"], stderr=subprocess.DEVNULL,
+                          timeout=LIMIT).returncode == 0:
             break
         time.sleep(0.1)
     return sshd, f"ssh -F {d}/ssh_config testhost"
@@ -168,13 +170,13 @@ for tool in ("ffmpeg", "ffprobe", "sox"):
     with open(f"bin/{tool}", "w") as f:
         f.write(f'#!/bin/sh\necho "$*" >> {tmp}/tools.log\nexec /usr/bin/{tool} "$@"\n')
 with open("duostem-logged", "w") as f:
-    f.write(f'#!/bin/sh\necho "$PWD" >> {tmp}/duostem.log\nexec {DUOSTEM} "$@"\n')
+    f.write(f'#!/bin/sh\necho "$PWD $*" >> {tmp}/duostem.log\nexec {DUOSTEM} "$@"\n')
 for script in ("bin/ffmpeg", "bin/ffprobe", "bin/sox", "duostem-logged"):
     os.chmod(script, 0o755)
 open("tools.log", "w").close(), open("duostem.log", "w").close()
 ENV = dict(os.environ, PATH=f"{tmp}/bin:" + os.environ["PATH"])
 loud_message = subprocess.run([DUOSTEM, "music/loud/too loud.wav", "--model", MODEL, "--out-dir", "x"],
-                              capture_output=True, text=True).stderr.splitlines()
+                              capture_output=True, text=True, timeout=LIMIT).stderr.splitlines()
 loud_message = [line for line in loud_message if line.startswith("duostem: ")][-1]
 failures = [f"separate-many: failed: music/loud/too loud.wav: {loud_message}"]
 
@@ -206,9 +208,13 @@ check(status == 1 and summary(stderr)[0].startswith("separate-many: 10 separated
       and all(t > before[f] for f, t in mtimes("out").items()), f"--force: {status} {stderr}")
 
 # FLAC stems, no WAV left; two take.flac landing in one folder are numbered in the order given.
-status, _, stderr = run("--format", "flac", "--out-dir", "out-flac", "loose/solo track.m4a", "music/live",
-                        "music/studio/take.flac")
+# A thread count reaches every duostem run when given, and only then.
+runs_before = len(logged("duostem.log"))
+status, _, stderr = run("--format", "flac", "--threads", "2", "--out-dir", "out-flac", "loose/solo track.m4a",
+                        "music/live", "music/studio/take.flac")
 check(status == 0, f"flac: {stderr}")
+threads = ["--threads 2 " in r for r in logged("duostem.log")]
+check(threads[runs_before:] == [True] * 3 and not any(threads[:runs_before]), f"--threads passed as {threads}")
 check_stems("out-flac", [SONGS[9], SONGS[7][:4] + ("take",), SONGS[8][:4] + ("take (2)",)], "flac")
 
 # Usage errors: status 2 and the reason first.
@@ -216,6 +222,9 @@ for args, message in [
         ([], "no INPUT given"), (["--out-dir"], "--out-dir needs a value"),
         (["--jobs", "0", "music"], "--jobs must be a positive whole number, not 0"),
         (["--format", "mp3", "music"], "--format must be wav or flac, not mp3"),
+        (["--threads", "0", "music"], "--threads must be a whole number from 1 to 1024, not 0"),
+        (["--threads", "1025", "music"], "--threads must be a whole number from 1 to 1024, not 1025"),
+        (["--threads", "2x", "music"], "--threads must be a whole number from 1 to 1024, not 2x"),
         (["--bogus", "music"], "unknown option --bogus"), (["no/such"], "no such file or folder: no/such"),
         (["--model", "/no/model.onnx", "music"], "no such model: /no/model.onnx")]:
     status, _, stderr = run(*args)
@@ -227,7 +236,11 @@ with open("duostem-slow", "w") as f:
 os.chmod("duostem-slow", 0o755)
 batch = subprocess.Popen([SCRIPT, "--duostem", "./duostem-slow", "--model", MODEL, "--out-dir", "out-int", "music"],
                          stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL, env=ENV)
+deadline = time.monotonic() + LIMIT
 while not os.path.exists("slow.pid"):
+    if time.monotonic() > deadline:
+        batch.kill()
+        sys.exit("interrupt: duostem never started")
     time.sleep(0.05)
 batch.send_signal(signal.SIGINT)
 status = batch.wait(timeout=30)
@@ -255,11 +268,11 @@ try:
     check(left == [], f"remote: left behind {left}")
 finally:
     sshd.terminate()
-    sshd.wait()
+    sshd.wait(timeout=LIMIT)
 
 if errors:
     print("\n".join(errors))
     print(f"(files kept in {tmp})")
     sys.exit(1)
-subprocess.run(["rm", "-rf", tmp])
+subprocess.run(["rm", "-rf", tmp], timeout=LIMIT)
 print("separate-many: all checks passed")

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr double BIN_HZ = 44100.0 / FFT_SIZE;
+// Spelt out: M_PI is an extension that strict C++17 on Windows lacks.
+constexpr double PI = 3.14159265358979323846;
 
 // Steady tones on exact bins (no leakage into the cleared bins 0 to 2) with a smooth
 // fade at both ends, so that the onset adds no low-frequency content either.
@@ -23,13 +25,13 @@ Stereo tones(std::size_t frames, const std::vector<int>& left_bins, const std::v
   for (std::size_t i = 0; i < frames; ++i) {
     const double t = static_cast<double>(i);
     double gain = 1.0;
-    if (t < fade) gain = 0.5 - 0.5 * std::cos(M_PI * t / fade);
-    if (static_cast<double>(frames - 1 - i) < fade) gain = 0.5 - 0.5 * std::cos(M_PI * static_cast<double>(frames - 1 - i) / fade);
+    if (t < fade) gain = 0.5 - 0.5 * std::cos(PI * t / fade);
+    if (static_cast<double>(frames - 1 - i) < fade) gain = 0.5 - 0.5 * std::cos(PI * static_cast<double>(frames - 1 - i) / fade);
     double l = 0.0, r = 0.0;
     for (std::size_t j = 0; j < left_bins.size(); ++j)
-      l += 0.2 / double(j + 1) * std::sin(2.0 * M_PI * left_bins[j] * BIN_HZ * t / 44100.0 + double(j));
+      l += 0.2 / double(j + 1) * std::sin(2.0 * PI * left_bins[j] * BIN_HZ * t / 44100.0 + double(j));
     for (std::size_t j = 0; j < right_bins.size(); ++j)
-      r += 0.2 / double(j + 1) * std::sin(2.0 * M_PI * right_bins[j] * BIN_HZ * t / 44100.0 + 0.5 * double(j));
+      r += 0.2 / double(j + 1) * std::sin(2.0 * PI * right_bins[j] * BIN_HZ * t / 44100.0 + 0.5 * double(j));
     song.left[i] = static_cast<float>(gain * l);
     song.right[i] = static_cast<float>(gain * r);
   }
@@ -52,7 +54,7 @@ double rms_difference(const std::vector<float>& a, const std::vector<float>& b) 
 double tone_amplitude(const std::vector<float>& v, int bin) {
   double re = 0.0, im = 0.0;
   for (std::size_t i = 0; i < v.size(); ++i) {
-    const double phase = 2.0 * M_PI * bin * BIN_HZ * double(i) / 44100.0;
+    const double phase = 2.0 * PI * bin * BIN_HZ * double(i) / 44100.0;
     re += double(v[i]) * std::cos(phase);
     im += double(v[i]) * std::sin(phase);
   }

@@ -53,7 +53,7 @@ TEST(ReadWav, RefusesBadFilesWithTheirMessages) {
   const std::string missing = " is missing fmt or data";
   const std::string depth = " must be 16-bit PCM or 32-bit float WAV";
   const std::string channels = " must be mono or stereo";
-  const std::string at_48k = " is 48000 Hz; Lyrabel separates 44100 Hz stereo WAV";
+  const std::string at_48k = " is 48000 Hz; duostem separates 44100 Hz stereo WAV";
   struct Case {
     const char* name;
     std::string bytes;
@@ -82,7 +82,7 @@ TEST(ReadWav, RefusesBadFilesWithTheirMessages) {
       {"48 kHz six channels, rate tested first", riff(wav_chunk("fmt ", fmt_body(1, 6, 48000, 16)) + data),
        at_48k},
       {"rate printed unsigned", riff(wav_chunk("fmt ", fmt_body(1, 2, 0xFFFFFFFF, 16)) + data),
-       " is 4294967295 Hz; Lyrabel separates 44100 Hz stereo WAV"},
+       " is 4294967295 Hz; duostem separates 44100 Hz stereo WAV"},
       {"0 channels", riff(wav_chunk("fmt ", fmt_body(1, 0, 44100, 16)) + data), channels},
       {"3 channels of 24 bits, channels tested first", riff(wav_chunk("fmt ", fmt_body(1, 3, 44100, 24)) + data),
        channels},

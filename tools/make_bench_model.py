@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes a benchmark separation network with random weights.
 
-A TFC-TDF style U-Net over the tool's [1, 4, 3072, 256] tensor ("input" ->
+A TFC-TDF style U-Net over the tool's [1, 4, bins, frames] tensor (by default [1, 4, 3072, 256]) ("input" ->
 "output", float): a 1x1 convolution to g channels; five down levels, each
 three 3x3 convolutions (time-frequency convolutions) and a residual pair of
 fully connected layers across frequency, F -> F/bottleneck -> F (MatMul on the
@@ -22,10 +22,8 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
-PLANES, BINS, FRAMES = 4, 3072, 256
+PLANES = 4
 LEVELS = 5
-# Frequency at the middle block; every level's F must divide by the bottleneck.
-MIDDLE_BINS = BINS >> LEVELS
 
 
 class Net:
@@ -99,11 +97,11 @@ class Net:
         return self.node("Add", [x, h])
 
 
-def build(g, bottleneck, seed):
+def build(g, bottleneck, seed, bins=3072, frames=256, metadata=None):
     net = Net(seed)
-    x = net.relu(net.conv("input", PLANES, g, 1, BINS, FRAMES))
+    x = net.relu(net.conv("input", PLANES, g, 1, bins, frames))
     skips = []
-    f, t = BINS, FRAMES
+    f, t = bins, frames
     for level in range(LEVELS):
         c = g * (level + 1)
         x = net.block(x, c, c, f, t, bottleneck)
@@ -117,10 +115,10 @@ def build(g, bottleneck, seed):
         f, t = f * 2, t * 2
         x = net.node("Concat", [x, skips[level]], axis=1)
         x = net.block(x, 2 * c, c, f, t, bottleneck)
-    out = net.conv(x, g, PLANES, 1, BINS, FRAMES)
+    out = net.conv(x, g, PLANES, 1, bins, frames)
     net.nodes.append(helper.make_node("Identity", [out], ["output"]))
 
-    shape = [1, PLANES, BINS, FRAMES]
+    shape = [1, PLANES, bins, frames]
     graph = helper.make_graph(
         net.nodes, "bench_unet",
         [helper.make_tensor_value_info("input", TensorProto.FLOAT, shape)],
@@ -129,6 +127,8 @@ def build(g, bottleneck, seed):
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)],
                               producer_name="make_bench_model")
     model.ir_version = 7
+    if metadata:
+        helper.set_model_props(model, metadata)
     return model, net.weights, net.flops
 
 
@@ -148,11 +148,22 @@ def main():
     parser.add_argument("--g", type=positive_int, default=32,
                         help="channels of the first level, and channels added per level (default 32)")
     parser.add_argument("--bottleneck", type=positive_int, default=8,
-                        help=f"frequency bottleneck factor F -> F/b -> F; must divide {MIDDLE_BINS} (default 8)")
+                        help="frequency bottleneck factor F -> F/b -> F; must divide the middle block's "
+                             f"frequency size, bins / {1 << LEVELS} (default 8)")
     parser.add_argument("--seed", type=int, default=7, help="random seed of the weights (default 7)")
+    parser.add_argument("--bins", type=positive_int, default=3072,
+                        help=f"frequency bins of the tensor, a multiple of {1 << LEVELS} (default 3072)")
+    parser.add_argument("--frames", type=positive_int, default=256,
+                        help=f"frames of the tensor, a multiple of {1 << LEVELS} (default 256)")
+    parser.add_argument("--fft-size", type=positive_int, help="an FFT size written into the model's metadata")
+    parser.add_argument("--stem", choices=["vocals", "instrumental"], help="the stem written into the metadata")
     args = parser.parse_args()
-    if MIDDLE_BINS % args.bottleneck != 0:
-        parser.error(f"--bottleneck {args.bottleneck} does not divide {MIDDLE_BINS}, "
+    for name, value in (("--bins", args.bins), ("--frames", args.frames)):
+        if value % (1 << LEVELS) != 0:
+            parser.error(f"{name} {value} is not a multiple of {1 << LEVELS}")
+    middle = args.bins >> LEVELS
+    if middle % args.bottleneck != 0:
+        parser.error(f"--bottleneck {args.bottleneck} does not divide {middle}, "
                      "the frequency size of the middle block")
     if args.seed < 0:
         parser.error(f"--seed must not be negative: {args.seed}")
@@ -160,7 +171,8 @@ def main():
     if not os.path.isdir(parent):
         parser.error(f"no such directory: {parent}")
 
-    model, weights, flops = build(args.g, args.bottleneck, args.seed)
+    metadata = {k: str(v) for k, v in (("fft_size", args.fft_size), ("stem", args.stem)) if v is not None}
+    model, weights, flops = build(args.g, args.bottleneck, args.seed, args.bins, args.frames, metadata)
     onnx.checker.check_model(model)
     onnx.save(model, args.output)
     print(f"{args.output}: g {args.g}, bottleneck {args.bottleneck}, seed {args.seed}")

@@ -24,6 +24,11 @@ leaves the files byte for byte the same.
                           exceeds 1000 (the reshape target grows by one batch)
   huge_output.onnx        output = input tiled ten times along the frames,
                           [1, 4, 3072, 2560]
+  transposed_output.onnx  output = input declared [1, 4, 256, 3072]: as many floats, another layout
+  masked_*.onnx           output = input * m[k] * m[t], m[k] = 1 / (1 + k mod 3),
+                          m[t] = 1 / (1 + t mod 2): bins and frames of other sizes,
+                          symbolic ones, an FFT size or stem in the metadata
+  refuse_*.onnx           identities whose input or metadata duostem cannot run
   not_onnx.onnx           plain text
   empty.onnx              0 bytes
   truncated.onnx          the first half of identity.onnx
@@ -48,11 +53,13 @@ def tensor(name, elem_type=TensorProto.FLOAT, shape=None):
     return helper.make_tensor_value_info(name, elem_type, SHAPE if shape is None else shape)
 
 
-def model(name, nodes, outputs, inputs=None):
+def model(name, nodes, outputs, inputs=None, metadata=None):
     graph = helper.make_graph(nodes, name, inputs or [tensor("input")], outputs)
     m = helper.make_model(graph, producer_name="duostem-test-models",
                           opset_imports=[helper.make_opsetid("", 13)])
     m.ir_version = 7
+    if metadata:
+        helper.set_model_props(m, metadata)
     onnx.checker.check_model(m)
     return m.SerializeToString()
 
@@ -147,6 +154,36 @@ def huge_output():
     return model("huge_output", nodes, [tensor("output", shape=[1, 4, 3072, 2560])])
 
 
+def masked(shape, metadata=None):
+    """output = input * m[k] * m[t]; the masks follow the input's run-time shape,
+    so the same graph serves symbolic bins and frames."""
+    nodes = [const("two", TensorProto.INT64, [], [2]), const("three", TensorProto.INT64, [], [3])]
+    for axis, name, modulus, mask_shape in ((2, "k", "three", [1, 1, -1, 1]), (3, "t", "two", [1, 1, 1, -1])):
+        nodes += [
+            const(name + "_axis", TensorProto.INT64, [], [axis]),
+            const(name + "_zero", TensorProto.INT64, [], [0]),
+            const(name + "_one", TensorProto.INT64, [], [1]),
+            const(name + "_one_f", TensorProto.FLOAT, [], [1.0]),
+            const(name + "_shape", TensorProto.INT64, [4], mask_shape),
+            helper.make_node("Shape", ["input"], [name + "_dims"]),
+            helper.make_node("Gather", [name + "_dims", name + "_axis"], [name + "_count"]),
+            helper.make_node("Range", [name + "_zero", name + "_count", name + "_one"], [name + "_index"]),
+            helper.make_node("Mod", [name + "_index", modulus], [name + "_mod"]),
+            helper.make_node("Cast", [name + "_mod"], [name + "_modf"], to=TensorProto.FLOAT),
+            helper.make_node("Add", [name + "_modf", name + "_one_f"], [name + "_den"]),
+            helper.make_node("Reciprocal", [name + "_den"], [name + "_flat"]),
+            helper.make_node("Reshape", [name + "_flat", name + "_shape"], [name + "_mask"]),
+        ]
+    nodes += [helper.make_node("Mul", ["input", "k_mask"], ["partly"]),
+              helper.make_node("Mul", ["partly", "t_mask"], ["output"])]
+    return model("masked", nodes, [tensor("output", shape=shape)], [tensor("input", shape=shape)], metadata)
+
+
+def identity_of(shape, metadata=None, elem_type=TensorProto.FLOAT):
+    return model("identity_of", [helper.make_node("Identity", ["input"], ["output"])],
+                 [tensor("output", elem_type, shape)], [tensor("input", elem_type, shape)], metadata)
+
+
 def main():
     out_dir = sys.argv[1]
     os.makedirs(out_dir, exist_ok=True)
@@ -165,6 +202,20 @@ def main():
         "extra_output.onnx": extra_output(),
         "fail_when_loud.onnx": fail_when_loud(),
         "huge_output.onnx": huge_output(),
+        "transposed_output.onnx": model("transposed_output", [const("flipped", TensorProto.INT64, [4], [1, 4, 256, 3072]),
+                                                              helper.make_node("Reshape", ["input", "flipped"], ["output"])],
+                                        [tensor("output", shape=[1, 4, 256, 3072])]),
+        "masked_b2048.onnx": masked([1, 4, 2048, 256]),
+        "masked_n7680.onnx": masked([1, 4, 3072, 256], {"fft_size": "7680"}),
+        "masked_t512.onnx": masked([1, 4, 3072, 512]),
+        "masked_symbolic.onnx": masked([1, 4, "bins", "frames"]),
+        "masked_instrumental.onnx": masked([1, 4, 3072, 256], {"stem": "instrumental"}),
+        "refuse_rank3.onnx": identity_of([1, 4, 3072]),
+        "refuse_int64.onnx": identity_of(SHAPE, elem_type=TensorProto.INT64),
+        "refuse_batch2.onnx": identity_of([2, 4, 3072, 256]),
+        "refuse_frames6.onnx": identity_of([1, 4, 3072, 6]),
+        "refuse_fft_metadata.onnx": identity_of(SHAPE, {"fft_size": "6145"}),
+        "refuse_stem_metadata.onnx": identity_of(SHAPE, {"stem": "drums"}),
         "not_onnx.onnx": b"This is a plain text file, not an ONNX graph.\n",
         "empty.onnx": b"",
         "truncated.onnx": ident[: len(ident) // 2],

@@ -61,8 +61,12 @@ HANDLE scratch_handle() {
   return h;
 }
 
-// Wine writes lines of its own ("wine: ...") to a program's standard error; a
-// real Windows never does, so dropping them changes nothing there.
+// Under wine, wine and ONNX Runtime write lines of their own to a program's
+// standard error: wine's notes, the runtime's failed processor and display
+// probes, and its log lines, which open with a colour escape. duostem starts no
+// line so; dropping them by these fixed starts leaves its own lines as they are.
+const char* const FOREIGN_LINE_STARTS[] = {"wine: ", "Error in cpuinfo: ", "Failed to create DXGI factory.", "\x1B["};
+
 std::string read_back(HANDLE h) {
   std::string text;
   SetFilePointer(h, 0, nullptr, FILE_BEGIN);
@@ -73,7 +77,9 @@ std::string read_back(HANDLE h) {
   std::string kept;
   for (std::size_t start = 0; start < text.size();) {
     const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-    if (text.compare(start, 6, "wine: ") != 0) kept.append(text, start, end - start);
+    const auto starts = [&](const char* prefix) { return text.compare(start, std::strlen(prefix), prefix) == 0; };
+    if (std::none_of(std::begin(FOREIGN_LINE_STARTS), std::end(FOREIGN_LINE_STARTS), starts))
+      kept.append(text, start, end - start);
     start = end;
   }
   return kept;

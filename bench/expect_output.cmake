@@ -1,0 +1,22 @@
+# cmake -DSTATUS=n -DPATTERN=regex -P expect_output.cmake -- command args...
+# Passes when the command exits with STATUS and its output matches PATTERN. A
+# test judged by its output alone passes a program that crashes after printing.
+set(command "")
+set(after_separator FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+  if(after_separator)
+    string(REPLACE ";" "\\;" word "${CMAKE_ARGV${i}}")
+    list(APPEND command "${word}")
+  elseif(CMAKE_ARGV${i} STREQUAL "--")
+    set(after_separator TRUE)
+  endif()
+endforeach()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+message("${output}")
+if(NOT status STREQUAL "${STATUS}")
+  message(FATAL_ERROR "exit status ${status}, expected ${STATUS}")
+endif()
+if(NOT output MATCHES "${PATTERN}")
+  message(FATAL_ERROR "no output matches ${PATTERN}")
+endif()
