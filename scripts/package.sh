@@ -7,10 +7,10 @@
 #   duostem_VERSION_arm64.deb              Debian 11 root, installed by cmake --install
 # Each archive unpacks into one folder duostem-VERSION-PLATFORM/ with the
 # executable, duostem-studio and the ONNX Runtime library beside it,
-# models/vocals.onnx, the manual page, a README and the licence texts. A
+# models/vocals.onnx, the manual pages, a README and the licence texts. A
 # package holds /usr/bin/duostem and duostem-studio, the runtime under
 # /usr/lib/duostem/, the model under /usr/share/duostem/, the batch front end
-# as duostem-separate-many, the manual page and the bash completion.
+# as duostem-separate-many, the manual pages and the bash completion.
 # usage: scripts/package.sh [PLATFORM ...]  (default: all three)
 # DUOSTEM_DIST names another folder for the archives.
 set -euo pipefail
@@ -38,7 +38,7 @@ EXECUTABLES=(duostem duostem-studio)
 
 bash scripts/bootstrap.sh debootstrap g++-mingw-w64-x86-64-posix binutils-aarch64-linux-gnu scdoc >&2
 
-# build_in_bullseye NAME CMAKE-ARGS...: the executables and the manual page,
+# build_in_bullseye NAME CMAKE-ARGS...: the executables and the manual pages,
 # built in the Debian 11 root with the source and the dependencies mounted
 # into it; into build-release/NAME.
 build_in_bullseye() {
@@ -88,7 +88,7 @@ stage() {
   rm -rf "$folder"
   mkdir -p "$folder/models" "$folder/LICENSES"
   for exe in "${EXECUTABLES[@]}"; do cp "$build/$exe$suffix" "$folder/"; done
-  cp "$build/$runtime" "$build/duostem.1" "$folder/"
+  cp "$build/$runtime" "$build/duostem.1" "$build/duostem-studio.1" "$folder/"
   cp models/vocals.onnx "$folder/models/"
   cp "$ort/LICENSE.txt" "$folder/LICENSES/onnxruntime.txt"
   # pocketfft's licence is the comment that opens its header.
@@ -158,7 +158,7 @@ package_deb() {
     "$strip" --strip-unneeded --remove-section=.comment --remove-section=.note "$f"
   done < <(elf_files "$root")
   sed -i '1s|^#!/usr/bin/env bash$|#!/bin/bash|' "$root/usr/bin/duostem-separate-many"
-  gzip -9n "$root/usr/share/man/man1/duostem.1"
+  gzip -9n "$root/usr/share/man/man1/duostem.1" "$root/usr/share/man/man1/duostem-studio.1"
   ln -s duostem.1.gz "$root/usr/share/man/man1/duostem-separate-many.1.gz"
   mkdir -p "$root/usr/share/doc/duostem" "$root/usr/share/lintian/overrides" "$root/DEBIAN"
   {
