@@ -347,7 +347,8 @@ part_package() {
     listing=$(dpkg-deb --contents "$deb" | awk '{ print substr($6, 2) }')
     for wanted in /usr/bin/duostem /usr/bin/duostem-separate-many /usr/lib/duostem/libonnxruntime.so.1 \
       /usr/share/duostem/models/vocals.onnx /usr/share/man/man1/duostem.1.gz /usr/share/doc/duostem/copyright \
-      /usr/share/bash-completion/completions/duostem /usr/share/bash-completion/completions/duostem-separate-many; do
+      /usr/share/bash-completion/completions/duostem /usr/share/bash-completion/completions/duostem-separate-many \
+      /usr/bin/duostem-studio /usr/share/man/man1/duostem-studio.1.gz; do
       grep -qx -- "$wanted" <<<"$listing" || { say "$arch: $wanted is missing"; return 1; }
     done
     # Nothing in the system's library folders: the runtime is private.
