@@ -2,8 +2,9 @@
 # Installs everything duostem needs on a Debian 12 machine: the toolchain and
 # test libraries from Debian, pocketfft (gemmi-dev), the ONNX Runtime library
 # from the npm package onnxruntime-node and its C API headers from Debian 13's
-# libonnxruntime-dev (downloaded and unpacked, never installed); plus any
-# further Debian packages named as arguments.
+# libonnxruntime-dev (downloaded and unpacked, never installed), the studio's
+# cpp-httplib header and wavesurfer.js; plus any further Debian packages named
+# as arguments.
 # Idempotent: downloads are cached under $DUOSTEM_DEPS (default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/duostem), so a rerun costs a few checks.
 set -euo pipefail
@@ -35,6 +36,10 @@ DEBIAN_PACKAGES=(
   parallel openssh-server openssh-client rsync strace
   nodejs npm
 )
+# The studio's browser test runs on Linux x86-64 only.
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+  DEBIAN_PACKAGES+=(chromium chromium-driver python3-selenium)
+fi
 # Further Debian packages a caller needs (the platform tests' cross toolchains).
 DEBIAN_PACKAGES+=("$@")
 
@@ -123,9 +128,64 @@ make_ort_roots() {
   rm -rf "$dir"
 }
 
+# The studio's HTTP server: cpp-httplib as the single header of Debian 12's
+# source package (the binary package is a library tied to OpenSSL).
+HTTPLIB_VERSION=0.11.4
+fetch_httplib() {
+  local dest="$DEPS/cpp-httplib-$HTTPLIB_VERSION"
+  [ -f "$dest/httplib.h" ] && return 0
+  say "fetching cpp-httplib $HTTPLIB_VERSION (Debian 12 source package)"
+  local dir mirror
+  dir=$(mktemp -d)
+  chmod 755 "$dir"
+  mirror=$(debian_mirror)
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/download"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" > "$dir/sources.list"
+  local o=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o "Dir::Etc::sourceparts=-"
+           -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
+           -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false")
+  apt-get "${o[@]}" update -q >&2 || die "apt-get update of Debian 12's source index failed: is $mirror reachable?"
+  chmod 777 "$dir/download"
+  (cd "$dir/download" && apt-get "${o[@]}" source --download-only cpp-httplib >&2) \
+    || die "apt-get source cpp-httplib failed"
+  local orig
+  orig=$(ls "$dir"/download/cpp-httplib_"$HTTPLIB_VERSION"*.orig.tar.* 2>/dev/null | head -n 1)
+  [ -n "$orig" ] || die "no cpp-httplib $HTTPLIB_VERSION source archive was downloaded"
+  tar -xf "$orig" -C "$dir"
+  rm -rf "$dest.tmp"
+  mkdir -p "$dest.tmp"
+  cp "$dir"/*cpp-httplib-*/httplib.h "$dir"/*cpp-httplib-*/LICENSE "$dest.tmp/" \
+    || die "the cpp-httplib source holds no httplib.h or LICENSE"
+  rm -rf "$dest"
+  mv "$dest.tmp" "$dest"
+  rm -rf "$dir"
+}
+
+# The studio page's waveforms: wavesurfer.js from npm, embedded in the executable.
+WAVESURFER_VERSION=8.0.1
+fetch_wavesurfer() {
+  local dest="$DEPS/wavesurfer.js-$WAVESURFER_VERSION"
+  [ -f "$dest/wavesurfer.min.js" ] && return 0
+  say "fetching wavesurfer.js $WAVESURFER_VERSION (npm)"
+  local dir
+  dir=$(mktemp -d)
+  (cd "$dir" && npm pack --silent "wavesurfer.js@$WAVESURFER_VERSION" >/dev/null) \
+    || die "npm pack wavesurfer.js@$WAVESURFER_VERSION failed: is the npm registry reachable?"
+  tar -xzf "$dir/wavesurfer.js-$WAVESURFER_VERSION.tgz" -C "$dir" package/dist/wavesurfer.min.js package/LICENSE \
+    || die "the wavesurfer.js package holds no dist/wavesurfer.min.js or LICENSE"
+  rm -rf "$dest.tmp"
+  mkdir -p "$dest.tmp"
+  mv "$dir/package/dist/wavesurfer.min.js" "$dir/package/LICENSE" "$dest.tmp/"
+  rm -rf "$dest"
+  mv "$dest.tmp" "$dest"
+  rm -rf "$dir"
+}
+
 mkdir -p "$DEPS"
 install_debian_packages
 [ -f /usr/include/gemmi/third_party/pocketfft_hdronly.h ] || die "gemmi-dev installed no pocketfft_hdronly.h"
 fetch_ort_headers
 make_ort_roots
+fetch_httplib
+fetch_wavesurfer
 say "ready: $DEPS"

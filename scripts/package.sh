@@ -6,11 +6,12 @@
 #   duostem_VERSION_amd64.deb              with each Linux archive, from the same
 #   duostem_VERSION_arm64.deb              Debian 11 root, installed by cmake --install
 # Each archive unpacks into one folder duostem-VERSION-PLATFORM/ with the
-# executable, the ONNX Runtime library beside it, models/vocals.onnx, the
-# manual page, a README and the licence texts. A package holds /usr/bin/duostem,
-# the runtime under /usr/lib/duostem/, the model under /usr/share/duostem/,
-# the batch front end as duostem-separate-many, the manual page and the bash
-# completion. usage: scripts/package.sh [PLATFORM ...]  (default: all three)
+# executable, duostem-studio and the ONNX Runtime library beside it,
+# models/vocals.onnx, the manual pages, a README and the licence texts. A
+# package holds /usr/bin/duostem and duostem-studio, the runtime under
+# /usr/lib/duostem/, the model under /usr/share/duostem/, the batch front end
+# as duostem-separate-many, the manual pages and the bash completion.
+# usage: scripts/package.sh [PLATFORM ...]  (default: all three)
 # DUOSTEM_DIST names another folder for the archives.
 set -euo pipefail
 shopt -s inherit_errexit
@@ -26,15 +27,18 @@ platforms=("$@")
 [ ${#platforms[@]} -gt 0 ] || platforms=("${ALL_PLATFORMS[@]}")
 ORT="$DEPS/onnxruntime-1.31.1"
 POCKETFFT_DIR=/usr/include/gemmi/third_party
+# The studio's server header and page script, as scripts/bootstrap.sh keeps them.
+HTTPLIB=cpp-httplib-0.11.4
+WAVESURFER=wavesurfer.js-8.0.1
 BULLSEYE="$DEPS/chroot-bullseye"
 jobs=$(nproc)
 # The executables every archive and package carries. One more is one more name
 # here (and an install() rule in CMake, which the packages follow).
-EXECUTABLES=(duostem)
+EXECUTABLES=(duostem duostem-studio)
 
 bash scripts/bootstrap.sh debootstrap g++-mingw-w64-x86-64-posix binutils-aarch64-linux-gnu scdoc >&2
 
-# build_in_bullseye NAME CMAKE-ARGS...: the executables and the manual page,
+# build_in_bullseye NAME CMAKE-ARGS...: the executables and the manual pages,
 # built in the Debian 11 root with the source and the dependencies mounted
 # into it; into build-release/NAME.
 build_in_bullseye() {
@@ -45,7 +49,7 @@ build_in_bullseye() {
     bash -c 'cmake -S /src -B "/src/build-release/$0" -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_TESTS=OFF \
                -DDUOSTEM_MANUAL=ON -DPOCKETFFT_DIR=/pocketfft "$@" >/dev/null &&
              cmake --build "/src/build-release/$0" -j'"$jobs"' >/dev/null' "$name" \
-    -DDUOSTEM_STATIC_LIBSTDCXX=ON "$@"
+    -DDUOSTEM_STATIC_LIBSTDCXX=ON -DHTTPLIB_DIR="/deps/$HTTPLIB" -DWAVESURFER_DIR="/deps/$WAVESURFER" "$@"
 }
 
 # The archives find the runtime beside the executable; the packages under /usr/lib/duostem.
@@ -65,7 +69,7 @@ build_linux-aarch64() {
 build_windows-x86_64() {
   cmake -S . -B build-release/windows-x86_64 --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DDUOSTEM_TESTS=OFF \
     -DDUOSTEM_MANUAL=ON -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DONNXRUNTIME_ROOT="$ORT-win-x64" \
-    >/dev/null
+    -DHTTPLIB_DIR="$DEPS/$HTTPLIB" -DWAVESURFER_DIR="$DEPS/$WAVESURFER" >/dev/null
   cmake --build build-release/windows-x86_64 -j"$jobs" >/dev/null
 }
 
@@ -84,11 +88,14 @@ stage() {
   rm -rf "$folder"
   mkdir -p "$folder/models" "$folder/LICENSES"
   for exe in "${EXECUTABLES[@]}"; do cp "$build/$exe$suffix" "$folder/"; done
-  cp "$build/$runtime" "$build/duostem.1" "$folder/"
+  cp "$build/$runtime" "$build/duostem.1" "$build/duostem-studio.1" "$folder/"
   cp models/vocals.onnx "$folder/models/"
   cp "$ort/LICENSE.txt" "$folder/LICENSES/onnxruntime.txt"
   # pocketfft's licence is the comment that opens its header.
   sed -n '1,/\*\//p' "$POCKETFFT_DIR/pocketfft_hdronly.h" >"$folder/LICENSES/pocketfft.txt"
+  # The studio carries cpp-httplib compiled in and wavesurfer.js in its page.
+  cp "$DEPS/$HTTPLIB/LICENSE" "$folder/LICENSES/cpp-httplib.txt"
+  cp "$DEPS/$WAVESURFER/LICENSE" "$folder/LICENSES/wavesurfer.js.txt"
   sed -e "s|@VERSION@|$VERSION|; s|@PLATFORM@|$platform|; s|@RUNTIME@|$runtime|; s|@SYSTEM@|$system|" \
     -e "s|@RUN@|$run|g" packaging/README.txt >"$folder/README.txt"
 }
@@ -151,7 +158,7 @@ package_deb() {
     "$strip" --strip-unneeded --remove-section=.comment --remove-section=.note "$f"
   done < <(elf_files "$root")
   sed -i '1s|^#!/usr/bin/env bash$|#!/bin/bash|' "$root/usr/bin/duostem-separate-many"
-  gzip -9n "$root/usr/share/man/man1/duostem.1"
+  gzip -9n "$root/usr/share/man/man1/duostem.1" "$root/usr/share/man/man1/duostem-studio.1"
   ln -s duostem.1.gz "$root/usr/share/man/man1/duostem-separate-many.1.gz"
   mkdir -p "$root/usr/share/doc/duostem" "$root/usr/share/lintian/overrides" "$root/DEBIAN"
   {
@@ -160,6 +167,10 @@ package_deb() {
     cat "$ORT-linux-x64/LICENSE.txt"
     printf '\npocketfft\n---------\n\n'
     sed -n '1,/\*\//p' "$POCKETFFT_DIR/pocketfft_hdronly.h"
+    printf '\ncpp-httplib (in duostem-studio)\n-------------------------------\n\n'
+    cat "$DEPS/$HTTPLIB/LICENSE"
+    printf '\nwavesurfer.js (in duostem-studio)\n---------------------------------\n\n'
+    cat "$DEPS/$WAVESURFER/LICENSE"
   } >"$root/usr/share/doc/duostem/copyright"
   maintainer=$(sed -n 's/^Maintainer: //p' packaging/deb/control)
   date=$(date -u -R -d "@${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}")

@@ -12,7 +12,8 @@
 #   release  the release archives (scripts/package.sh), each unpacked into a
 #            scratch folder and run there: Linux x86-64 with an empty environment
 #            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine
-#            with its runs and stems compared with the Linux x86-64 archive's
+#            with its runs and stems compared with the Linux x86-64 archive's;
+#            the studio of both serves its page to curl
 #   distro   a clean clone built in a Debian 13 root by the README's steps for
 #            other systems, and its command-line tests run there
 #   package  the Debian packages (scripts/package.sh): lintian on both; the
@@ -41,7 +42,7 @@ declare -A PACKAGES=(
   [aarch64]="googletest g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user"
   [windows]="googletest g++-mingw-w64-x86-64-posix debootstrap"
   [libcxx]="googletest libc++-dev libc++abi-dev"
-  [release]="debootstrap g++-mingw-w64-x86-64-posix binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
+  [release]="debootstrap g++-mingw-w64-x86-64-posix binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross curl"
   [distro]="debootstrap"
   [package]="debootstrap lintian binutils-aarch64-linux-gnu qemu-user libc6-arm64-cross libstdc++6-arm64-cross"
 )
@@ -174,6 +175,59 @@ check_linux_archive() {
   say "$(basename "$1"): newest C library symbol $newest, run path $runpath"
 }
 
+# studio_serves WHAT FOLDER COMMAND...: starts COMMAND (a duostem-studio) in
+# FOLDER with --no-browser, fetches its page with curl with and without the
+# token, and stops it with TERM. Run it as a job of its own.
+studio_serves() {
+  local what=$1 dir=$2 out pid url="" code status=0 stopped=0
+  shift 2
+  out=$(mktemp)
+  (cd "$dir" && exec "$@" --no-browser --out-dir studio-out >"$out" 2>/dev/null) &
+  pid=$!
+  for _ in $(seq 1 120); do
+    url=$(sed -n 's|^duostem studio: \(http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*\)\r*$|\1|p' "$out")
+    [ -z "$url" ] || break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.5
+  done
+  if [ -z "$url" ]; then
+    say "$what: printed no address: \"$(cat "$out")\""
+    status=1
+  else
+    code=$(curl -s -o "$out.page" -w '%{http_code}' --max-time 30 "$url") || true
+    grep -q '<title>duostem studio</title>' "$out.page" || code="$code without the page"
+    [ "$code" = 200 ] || { say "$what: the page answered $code"; status=1; }
+    code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 30 "${url%%\?*}") || true
+    [ "$code" = 403 ] || { say "$what: without the token the page answered $code, not 403"; status=1; }
+  fi
+  kill -TERM "$pid" 2>/dev/null || true
+  wait "$pid" || stopped=$?
+  rm -f "$out" "$out.page"
+  [ "$status" -eq 0 ] || return 1
+  say "$what: served its page (stopped with status $stopped)"
+  echo "$stopped"
+}
+
+# check_linux_studio FOLDER: the unpacked archive's studio serves its page and stops cleanly.
+check_linux_studio() {
+  local stopped
+  stopped=$(studio_serves "$(basename "$1") studio" "$1" env -i ./duostem-studio)
+  [ "$stopped" = 0 ] || { say "$(basename "$1") studio: TERM gave status $stopped, not 0"; return 1; }
+  [ -z "$(ls -A "$1/studio-out")" ] || { say "$(basename "$1") studio left files in studio-out"; return 1; }
+  rm -rf "$1/studio-out"
+}
+
+# check_windows_studio FOLDER RUN...: the same from the Windows archive, RUN
+# being the command that runs a Windows program (cmake/wine.sh, or wine itself).
+# TERM ends the command, not always the program under wine, and never through
+# its console handler: only the page counts, and the part's end_wine ends the rest.
+check_windows_studio() {
+  local folder=$1
+  shift
+  studio_serves "$(basename "$folder") studio" "$folder" "$@" duostem-studio.exe >/dev/null
+  rm -rf "$folder/studio-out"
+}
+
 part_release() {
   local scratch name folder status=0 dist
   # Fresh archives in an empty folder: never what an earlier run left in dist/.
@@ -193,6 +247,8 @@ part_release() {
   (cd "$folder" && env -i ./duostem ../song.wav --out-dir clean) &&
     tests/check_stems.py "$scratch/song.wav" "$folder/clean/song_(Vocals).wav" "$folder/clean/song_(Instrumental).wav" \
     || status=1
+  check_linux_studio "$folder" &
+  wait $! || status=1
 
   make_chroot trixie "$TRIXIE"
   say "linux-x86_64 in $(in_chroot "$TRIXIE" sh -c '. /etc/os-release; echo "$PRETTY_NAME"'), $(in_chroot "$TRIXIE" ldd --version | head -n 1)"
@@ -215,6 +271,8 @@ part_release() {
   wine_ready
   tests/compare_runs.py "$scratch/duostem-$VERSION-linux-x86_64" ./duostem \
     "$scratch/duostem-$VERSION-windows-x86_64" "$(printf '%q ' "$PWD/cmake/wine.sh" duostem.exe)" || status=1
+  check_windows_studio "$scratch/duostem-$VERSION-windows-x86_64" "$PWD/cmake/wine.sh" &
+  wait $! || status=1
   end_wine
   rm -rf "$scratch"
   ls -l "$dist" >&2
@@ -236,7 +294,7 @@ part_distro() {
     set -e
     cd /root/duostem
     cmake -S . -B build -DONNXRUNTIME_ROOT=/opt/onnxruntime -DPOCKETFFT_DIR=/usr/include/gemmi/third_party \
-      -DDUOSTEM_BENCH=OFF >/dev/null
+      -DDUOSTEM_BENCH=OFF -DDUOSTEM_STUDIO=OFF >/dev/null
     cmake --build build -j'"$jobs"' --target cli_test wav_test
     ctest --test-dir build --output-on-failure -j'"$jobs"' -R "^(Cli|ReadWav|WriteWav)\."'
 }
@@ -289,7 +347,8 @@ part_package() {
     listing=$(dpkg-deb --contents "$deb" | awk '{ print substr($6, 2) }')
     for wanted in /usr/bin/duostem /usr/bin/duostem-separate-many /usr/lib/duostem/libonnxruntime.so.1 \
       /usr/share/duostem/models/vocals.onnx /usr/share/man/man1/duostem.1.gz /usr/share/doc/duostem/copyright \
-      /usr/share/bash-completion/completions/duostem /usr/share/bash-completion/completions/duostem-separate-many; do
+      /usr/share/bash-completion/completions/duostem /usr/share/bash-completion/completions/duostem-separate-many \
+      /usr/bin/duostem-studio /usr/share/man/man1/duostem-studio.1.gz; do
       grep -qx -- "$wanted" <<<"$listing" || { say "$arch: $wanted is missing"; return 1; }
     done
     # Nothing in the system's library folders: the runtime is private.
