@@ -138,18 +138,6 @@ end_wine() {
   trap - EXIT
 }
 
-# expect WHAT STATUS EXPECTED-STDERR COMMAND...: runs the command and compares
-# its status and standard error (wine's own "wine: " lines left out).
-expect() {
-  local what=$1 status=$2 want=$3 got=0 err
-  shift 3
-  err=$("$@" 2>&1 >/dev/null) || got=$?
-  err=$(printf '%s\n' "$err" | grep -v '^wine: ') || true
-  [ "$got" -eq "$status" ] && [ "$err" = "$want" ] \
-    || { say "$what: status $got, standard error \"$err\"; wanted $status, \"$want\""; return 1; }
-  say "$what: as wanted"
-}
-
 # The song for the Linux archives: three seconds of 16-bit stereo.
 make_songs() {
   /usr/bin/python3 - "$1" <<'PY'
