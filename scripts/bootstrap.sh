@@ -36,10 +36,6 @@ DEBIAN_PACKAGES=(
   parallel openssh-server openssh-client rsync strace
   nodejs npm
 )
-# The studio's browser test runs on Linux x86-64 only.
-if [ "$(dpkg --print-architecture)" = amd64 ]; then
-  DEBIAN_PACKAGES+=(chromium chromium-driver python3-selenium)
-fi
 # Further Debian packages a caller needs (the platform tests' cross toolchains).
 DEBIAN_PACKAGES+=("$@")
 
