@@ -63,21 +63,29 @@ install_debian_packages() {
     || die "apt-get install failed for: $missing"
 }
 
+# private_apt DIR SOURCES-LINE: an apt configuration of its own in DIR, the
+# machine's left untouched, with the one sources line and its index fetched;
+# PRIVATE_APT holds the options that select it, and DIR/download is where
+# apt's own user may write what it fetches.
+private_apt() {
+  local dir=$1
+  chmod 755 "$dir"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/download"
+  echo "$2" >"$dir/sources.list"
+  PRIVATE_APT=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o "Dir::Etc::sourceparts=-"
+               -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
+               -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false")
+  apt-get "${PRIVATE_APT[@]}" update -q >&2 || die "apt-get update failed for \"$2\": is the mirror reachable?"
+  chmod 777 "$dir/download"
+}
+
 fetch_ort_headers() {
   [ -f "$ORT_HEADER" ] && return 0
   say "fetching ONNX Runtime C API headers (Debian 13 libonnxruntime-dev)"
-  local dir mirror
+  local dir
   dir=$(mktemp -d)
-  chmod 755 "$dir"
-  mirror=$(debian_mirror)
-  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/download"
-  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" > "$dir/sources.list"
-  local o=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o "Dir::Etc::sourceparts=-"
-           -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
-           -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false")
-  apt-get "${o[@]}" update -q >&2 || die "apt-get update of Debian 13's index failed: is $mirror reachable?"
-  chmod 777 "$dir/download"
-  (cd "$dir/download" && apt-get "${o[@]}" download libonnxruntime-dev >&2) \
+  private_apt "$dir" "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) trixie main"
+  (cd "$dir/download" && apt-get "${PRIVATE_APT[@]}" download libonnxruntime-dev >&2) \
     || die "apt-get download libonnxruntime-dev failed"
   local deb
   deb=$(ls "$dir"/download/libonnxruntime-dev_*.deb 2>/dev/null | head -n 1)
@@ -131,18 +139,10 @@ fetch_httplib() {
   local dest="$DEPS/cpp-httplib-$HTTPLIB_VERSION"
   [ -f "$dest/httplib.h" ] && return 0
   say "fetching cpp-httplib $HTTPLIB_VERSION (Debian 12 source package)"
-  local dir mirror
+  local dir
   dir=$(mktemp -d)
-  chmod 755 "$dir"
-  mirror=$(debian_mirror)
-  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/download"
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" > "$dir/sources.list"
-  local o=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o "Dir::Etc::sourceparts=-"
-           -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
-           -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false")
-  apt-get "${o[@]}" update -q >&2 || die "apt-get update of Debian 12's source index failed: is $mirror reachable?"
-  chmod 777 "$dir/download"
-  (cd "$dir/download" && apt-get "${o[@]}" source --download-only cpp-httplib >&2) \
+  private_apt "$dir" "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) bookworm main"
+  (cd "$dir/download" && apt-get "${PRIVATE_APT[@]}" source --download-only cpp-httplib >&2) \
     || die "apt-get source cpp-httplib failed"
   local orig
   orig=$(ls "$dir"/download/cpp-httplib_"$HTTPLIB_VERSION"*.orig.tar.* 2>/dev/null | head -n 1)
