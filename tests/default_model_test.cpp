@@ -120,12 +120,19 @@ TEST(DefaultModel, IsSearchedInTheWorkingDirectoryThenBesideTheExecutableThenIts
   TempDir dir;
   const fs::path prefix = fs::path(dir.path()) / "prefix";
   const fs::path built = DUOSTEM_BINARY;
+#ifdef _WIN32
+  // Windows finds the runtime only beside the executable, where the install puts it.
+  const fs::path runtime_folder = prefix / "bin";
+#else
+  const fs::path runtime_folder = prefix / "lib/duostem";
+#endif
+  const fs::path installed = prefix / "bin" / built.filename();
   fs::create_directories(prefix / "bin");
-  fs::create_directories(prefix / "lib/duostem");
-  fs::copy_file(built, prefix / "bin/duostem");
+  fs::create_directories(runtime_folder);
+  fs::copy_file(built, installed);
   for (const auto& entry : fs::directory_iterator(built.parent_path())) {
     if (entry.path().filename().string().find("onnxruntime") != std::string::npos)
-      fs::create_symlink(entry.path(), prefix / "lib/duostem" / entry.path().filename());
+      fs::copy_file(entry.path(), runtime_folder / entry.path().filename());
   }
   write_file(dir / "song.wav", pcm16_wav(2, std::vector<std::int16_t>(2 * 5000, 1000)));
   const std::map<std::string, fs::path> places = {{"cwd", fs::path(dir.path()) / "work/models"},
@@ -171,7 +178,7 @@ TEST(DefaultModel, IsSearchedInTheWorkingDirectoryThenBesideTheExecutableThenIts
     }
     fs::remove_all(fs::path(dir.path()) / "out");
     std::vector<std::string> argv = tool_argv({dir / "song.wav", "--out-dir", dir / "out"});
-    std::replace(argv.begin(), argv.end(), built.string(), (prefix / "bin/duostem").string());
+    std::replace(argv.begin(), argv.end(), built.string(), installed.string());
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     const RunResult r = run_program(argv, dir / "work");
     if (c.used.empty()) {
