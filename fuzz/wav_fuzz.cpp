@@ -28,11 +28,12 @@ std::uint32_t le(const std::uint8_t* p, int bytes) {
   return v;
 }
 
-// The format rules in their most literal form: whole-file offsets in 64 bits,
+// The format rules in their most literal form: whole-file offsets in 64 bits (RIFF or RF64),
 // the last whole chunk of each kind counts, the first sample judges the format.
 Expected model_read(const std::string& path, const std::uint8_t* f, std::uint64_t n) {
   Expected e;
-  if (n < 12 || std::memcmp(f, "RIFF", 4) != 0 || std::memcmp(f + 8, "WAVE", 4) != 0) {
+  const bool rf64 = n >= 12 && std::memcmp(f, "RF64", 4) == 0;
+  if (n < 12 || (!rf64 && std::memcmp(f, "RIFF", 4) != 0) || std::memcmp(f + 8, "WAVE", 4) != 0) {
     e.error = path + " is not a WAV file";
     return e;
   }
@@ -41,11 +42,22 @@ Expected model_read(const std::string& path, const std::uint8_t* f, std::uint64_
     e.error = missing;
     return e;
   }
+  // RF64: a ds64 chunk of at least 24 bytes first; its data size stands for a data size of 0xFFFFFFFF.
+  std::uint64_t start = 12, ds64_data = 0;
+  if (rf64) {
+    if (n < 44 || std::memcmp(f + 12, "ds64", 4) != 0 || le(f + 16, 4) < 24 || 20 + le(f + 16, 4) > n) {
+      e.error = path + " is not a WAV file";
+      return e;
+    }
+    ds64_data = le(f + 28, 4) | (std::uint64_t{le(f + 32, 4)} << 32);
+    start = 20 + le(f + 16, 4) + (le(f + 16, 4) % 2);
+  }
   std::uint64_t fmt = 0, fmt_size = 0, data = 0, data_size = 0;
   bool have_fmt = false, have_data = false;
-  for (std::uint64_t off = 12; off + 8 <= n;) {
-    const std::uint64_t size = le(f + off + 4, 4);
-    if (off + 8 + size > n) break;
+  for (std::uint64_t off = start; off + 8 <= n;) {
+    std::uint64_t size = le(f + off + 4, 4);
+    if (rf64 && size == 0xFFFFFFFF && std::memcmp(f + off, "data", 4) == 0) size = ds64_data;
+    if (size > n - off - 8) break;
     if (std::memcmp(f + off, "fmt ", 4) == 0) {
       have_fmt = true;
       fmt = off + 8;

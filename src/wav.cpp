@@ -100,81 +100,87 @@ bool is_directory(std::FILE* file, const std::string&) {
 }
 #endif
 
-struct FileBytes {
-  std::unique_ptr<Byte[]> data;
-  std::size_t size = 0;
-};
-
-// The whole file in one buffer, through one read request; the buffer is not
-// zero-filled first, since the read writes every byte of it.
-FileBytes load_file(const std::string& path) {
-  std::FILE* file = open_for_reading(path);
-  const bool directory = is_directory(file, path);
-  if (file && directory) std::fclose(file);
-  if (directory) throw std::runtime_error("cannot open " + path + ": it is a directory");
-  if (!file) throw std::runtime_error("cannot open " + path);
-
-  const std::int64_t length = file_length(file);
-  // A pipe or other unseekable stream has no position to report.
-  if (length < 0) {
-    std::fclose(file);
-    throw std::runtime_error("cannot measure " + path + ": not a seekable file");
-  }
-
-  FileBytes bytes;
-  std::size_t got = 0;
-  try {
-    if (static_cast<std::uint64_t>(length) > SIZE_MAX) throw std::bad_alloc();
-    bytes.size = static_cast<std::size_t>(length);
-    bytes.data = unwritten_bytes(bytes.size);
-  } catch (...) {
-    std::fclose(file);
-    throw;
-  }
-  if (length > 0) got = std::fread(bytes.data.get(), 1, bytes.size, file);
-  std::fclose(file);
-  if (got != bytes.size) throw std::runtime_error("short read " + path);
-  return bytes;
+// Positions past 2 GiB: long is 32 bits on Windows.
+bool seek_to(std::FILE* file, std::uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
 }
 
-// Frames assembled per write request: 64 KiB.
-constexpr std::size_t WRITE_BLOCK_FRAMES = 8192;
-constexpr std::size_t HEADER_BYTES = 44;
+constexpr std::size_t RIFF_HEADER_BYTES = 44;
+// "RF64", "WAVE", a ds64 chunk of 28 bytes, the fmt chunk and the data chunk's header.
+constexpr std::size_t RF64_HEADER_BYTES = 80;
+// Frames decoded or encoded per read or write request: 64 KiB of float stereo.
+constexpr std::size_t BLOCK_FRAMES = 8192;
 
-void write_header(Byte* h, std::uint32_t data_bytes) {
-  std::memcpy(h + 0, "RIFF", 4);
-  store_le32(h + 4, 36 + data_bytes);
+void store_le64(Byte* p, std::uint64_t v) {
+  store_le32(p, static_cast<std::uint32_t>(v));
+  store_le32(p + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+std::uint64_t load_le64(const Byte* p) {
+  return std::uint64_t{load_le32(p)} | (std::uint64_t{load_le32(p + 4)} << 32);
+}
+
+// The fmt chunk and the data chunk's header, common to both forms.
+void store_fmt_and_data(Byte* h, std::uint32_t data_field) {
+  std::memcpy(h + 0, "fmt ", 4);
+  store_le32(h + 4, 16);
+  store_le16(h + 8, 3);  // IEEE float
+  store_le16(h + 10, 2);
+  store_le32(h + 12, 44100);
+  store_le32(h + 16, 44100 * 8);
+  store_le16(h + 20, 8);
+  store_le16(h + 22, 32);
+  std::memcpy(h + 24, "data", 4);
+  store_le32(h + 28, data_field);
+}
+
+std::size_t store_header(Byte* h, std::uint64_t frames, bool rf64) {
+  const std::uint64_t data_bytes = 8 * frames;
+  if (!rf64) {
+    std::memcpy(h + 0, "RIFF", 4);
+    store_le32(h + 4, static_cast<std::uint32_t>(36 + data_bytes));
+    std::memcpy(h + 8, "WAVE", 4);
+    store_fmt_and_data(h + 12, static_cast<std::uint32_t>(data_bytes));
+    return RIFF_HEADER_BYTES;
+  }
+  // The 32-bit sizes say "see ds64"; its table of other chunks' sizes is empty.
+  std::memcpy(h + 0, "RF64", 4);
+  store_le32(h + 4, 0xFFFFFFFFu);
   std::memcpy(h + 8, "WAVE", 4);
-  std::memcpy(h + 12, "fmt ", 4);
-  store_le32(h + 16, 16);
-  store_le16(h + 20, 3);  // IEEE float
-  store_le16(h + 22, 2);
-  store_le32(h + 24, 44100);
-  store_le32(h + 28, 44100 * 8);
-  store_le16(h + 32, 8);
-  store_le16(h + 34, 32);
-  std::memcpy(h + 36, "data", 4);
-  store_le32(h + 40, data_bytes);
+  std::memcpy(h + 12, "ds64", 4);
+  store_le32(h + 16, 28);
+  store_le64(h + 20, RF64_HEADER_BYTES - 8 + data_bytes);
+  store_le64(h + 28, data_bytes);
+  store_le64(h + 36, frames);
+  store_le32(h + 44, 0);
+  store_fmt_and_data(h + 48, 0xFFFFFFFFu);
+  return RF64_HEADER_BYTES;
 }
 
-// Writes header and frames to an open file through block; false when any write fails.
-bool write_frames(std::FILE* file, const std::vector<float>& left, const std::vector<float>& right,
-                  std::vector<Byte>& block) {
-  const std::size_t frames = left.size();
-  Byte header[HEADER_BYTES];
-  write_header(header, static_cast<std::uint32_t>(8 * frames));
-  if (std::fwrite(header, 1, HEADER_BYTES, file) != HEADER_BYTES) return false;
+// One stored sample: a little-endian IEEE single, or 16-bit two's complement scaled by 2^-15.
+float decode_sample(const Byte* p, bool float32) {
+  if (float32) return float_of(load_le32(p));
+  const std::uint16_t u = load_le16(p);
+  const int value = u < 0x8000 ? int(u) : int(u) - 0x10000;
+  return static_cast<float>(value) * (1.0f / 32768.0f);
+}
 
-  for (std::size_t start = 0; start < frames; start += WRITE_BLOCK_FRAMES) {
-    const std::size_t count = std::min(WRITE_BLOCK_FRAMES, frames - start);
-    Byte* p = block.data();
-    for (std::size_t i = start; i < start + count; ++i, p += 8) {
-      store_le32(p, bits_of(left[i]));
-      store_le32(p + 4, bits_of(right[i]));
-    }
-    if (std::fwrite(block.data(), 1, 8 * count, file) != 8 * count) return false;
+void encode_frames(Byte* p, const float* left, const float* right, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i, p += 8) {
+    store_le32(p, bits_of(left[i]));
+    store_le32(p + 4, bits_of(right[i]));
   }
-  return true;
+}
+
+void decode_frames(const Byte* p, float* left, float* right, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i, p += 8) {
+    left[i] = float_of(load_le32(p));
+    right[i] = float_of(load_le32(p + 4));
+  }
 }
 
 #ifdef DUOSTEM_UNNAMED_FILES
@@ -197,54 +203,104 @@ bool name_unnamed(std::FILE* file, const std::string& temporary) {
 }
 
 // A new file without a name in the directory of path, or null where the file
-// system (FAT, NFS) or the system (no /proc) offers none.
-std::FILE* open_unnamed(const std::string& path) {
-  if (access("/proc/self/fd", X_OK) != 0) return nullptr;
-  const int fd = open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+// system (FAT, NFS) or the system (no /proc to name it through) offers none.
+std::FILE* open_unnamed(const std::string& path, bool read_back = false) {
+  if (!read_back && access("/proc/self/fd", X_OK) != 0) return nullptr;
+  const int fd = open(directory_of(path).c_str(), O_TMPFILE | (read_back ? O_RDWR : O_WRONLY) | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  std::FILE* file = fdopen(fd, "wb");
+  std::FILE* file = fdopen(fd, read_back ? "w+b" : "wb");
   if (!file) close(fd);
   return file;
 }
 #else
-std::FILE* open_unnamed(const std::string&) { return nullptr; }
+std::FILE* open_unnamed(const std::string&, bool = false) { return nullptr; }
 bool name_unnamed(std::FILE*, const std::string&) { return false; }
 #endif
 
+// A file of path's name plus suffix, for reading back what is written, that
+// vanishes when closed: unlinked at once where an open file may lose its name,
+// deleted on close on Windows.
+std::FILE* open_vanishing(const std::string& path) {
+#ifdef _WIN32
+  return _wfopen(utf8_to_wide(path).c_str(), L"w+bTD");
+#else
+  std::FILE* file = std::fopen(path.c_str(), "w+b");
+  if (file) std::remove(path.c_str());
+  return file;
+#endif
+}
+
 }  // namespace
 
-Stereo read_wav(const std::string& path) {
-  Stereo song;
-  {
-    const FileBytes bytes = load_file(path);
-    const Byte* file = bytes.data.get();
-    const std::uint64_t length = bytes.size;
+WavReader::WavReader(const std::string& path) : path_(path) {
+  std::FILE* file = open_for_reading(path);
+  const bool directory = is_directory(file, path);
+  if (file && directory) std::fclose(file);
+  if (directory) throw std::runtime_error("cannot open " + path + ": it is a directory");
+  if (!file) throw std::runtime_error("cannot open " + path);
+  file_ = file;
+  try {
+    const std::int64_t signed_length = file_length(file);
+    // A pipe or other unseekable stream has no position to report.
+    if (signed_length < 0) throw std::runtime_error("cannot measure " + path + ": not a seekable file");
+    const std::uint64_t length = static_cast<std::uint64_t>(signed_length);
 
-    if (length < 12 || !has_id(file, "RIFF") || !has_id(file + 8, "WAVE"))
+    // Reads bytes [offset, offset + count) that the length says are there.
+    const auto read_at = [&](std::uint64_t offset, Byte* to, std::size_t count) {
+      if (!seek_to(file, offset) || std::fread(to, 1, count, file) != count)
+        throw std::runtime_error("short read " + path);
+    };
+
+    Byte head[12];
+    if (length < 12) throw std::runtime_error(path + " is not a WAV file");
+    read_at(0, head, 12);
+    const bool rf64 = has_id(head, "RF64");
+    if ((!rf64 && !has_id(head, "RIFF")) || !has_id(head + 8, "WAVE"))
       throw std::runtime_error(path + " is not a WAV file");
     if (length < 20) throw std::runtime_error(path + " is missing fmt or data");
 
+    // RF64 keeps the data chunk's 64-bit size in a ds64 chunk right after "WAVE";
+    // a data chunk whose 32-bit size reads 0xFFFFFFFF takes it from there.
+    std::uint64_t ds64_data_size = 0;
+    std::uint64_t offset = 12;
+    if (rf64) {
+      Byte ds64[8 + 24];
+      if (length < 12 + sizeof ds64) throw std::runtime_error(path + " is not a WAV file");
+      read_at(12, ds64, sizeof ds64);
+      const std::uint64_t size = load_le32(ds64 + 4);
+      if (!has_id(ds64, "ds64") || size < 24 || size > length - 20)
+        throw std::runtime_error(path + " is not a WAV file");
+      ds64_data_size = load_le64(ds64 + 16);
+      offset = 20 + size + (size & 1);
+    }
+
     // Of each kind, the last chunk lying wholly inside the file counts. The RIFF
     // form size is not trusted: writers get it wrong, and it never bounds the walk.
-    const Byte* fmt = nullptr;
+    Byte fmt[16];
+    bool have_fmt = false;
     std::uint64_t fmt_size = 0;
-    const Byte* data = nullptr;
+    bool have_data = false;
     std::uint64_t data_size = 0;
-    std::uint64_t offset = 12;
     while (offset <= length && length - offset >= 8) {
-      const std::uint64_t size = load_le32(file + offset + 4);
+      Byte header[8];
+      read_at(offset, header, 8);
+      std::uint64_t size = load_le32(header + 4);
+      const bool data = has_id(header, "data");
+      if (rf64 && data && size == 0xFFFFFFFFu) size = ds64_data_size;
       if (size > length - offset - 8) break;
-      if (has_id(file + offset, "fmt ")) {
-        fmt = file + offset + 8;
+      if (has_id(header, "fmt ")) {
+        have_fmt = true;
         fmt_size = size;
-      } else if (has_id(file + offset, "data")) {
-        data = file + offset + 8;
+        if (size >= 16) read_at(offset + 8, fmt, 16);
+      } else if (data) {
+        have_data = true;
+        data_offset_ = offset + 8;
         data_size = size;
       }
       // An odd body is followed by a pad byte; a last chunk may lack it.
       offset += 8 + size + (size & 1);
     }
-    if (!fmt || fmt_size < 16 || !data) throw std::runtime_error(path + " is missing fmt or data");
+    if (!have_fmt || fmt_size < 16 || !have_data) throw std::runtime_error(path + " is missing fmt or data");
 
     const std::uint16_t format_tag = load_le16(fmt + 0);
     const std::uint16_t channels = load_le16(fmt + 2);
@@ -256,83 +312,167 @@ Stereo read_wav(const std::string& path) {
                                " Hz; duostem separates 44100 Hz stereo WAV");
     if (channels != 1 && channels != 2) throw std::runtime_error(path + " must be mono or stereo");
 
-    // The format is judged at the first sample, so a file without a whole frame
-    // is accepted whatever it claims to hold.
-    auto decode_sample = [&format_tag, &bits_per_sample, &path](const Byte* p) -> float {
-      if (format_tag == 3 && bits_per_sample == 32) return float_of(load_le32(p));
-      if (format_tag == 1 && bits_per_sample == 16) {
-        const std::uint16_t u = load_le16(p);
-        const int value = u < 0x8000 ? int(u) : int(u) - 0x10000;
-        return static_cast<float>(value) * (1.0f / 32768.0f);
-      }
-      throw bit_depth_error(path);
-    };
-
-    const std::size_t sample_bytes = bits_per_sample / 8;
-    const std::size_t frame_bytes = sample_bytes * channels;
+    const std::uint64_t frame_bytes = std::uint64_t{bits_per_sample / 8u} * channels;
     // Below 8 bits a frame has no size to count frames with.
     if (frame_bytes == 0) throw bit_depth_error(path);
-    const std::size_t frames = static_cast<std::size_t>(data_size / frame_bytes);
-    // A stem that no output file can hold is refused before gigabytes are
-    // decoded; an unusable format is still named first, as for any song.
-    if (frames > static_cast<std::size_t>(MAX_WAV_FRAMES)) {
-      decode_sample(data);
-      throw std::runtime_error(path + " has " + std::to_string(frames) + " frames; an output file holds at most " +
-                               std::to_string(MAX_WAV_FRAMES));
-    }
-
-    // Decoded a block at a time and appended, so each channel is written once.
-    reserve_song(song.left, frames);
-    reserve_song(song.right, frames);
-    constexpr std::size_t BLOCK = 4096;
-    float left[BLOCK];
-    float right[BLOCK];
-    const Byte* p = data;
-    for (std::size_t start = 0; start < frames; start += BLOCK) {
-      const std::size_t count = std::min(BLOCK, frames - start);
-      for (std::size_t i = 0; i < count; ++i, p += frame_bytes) {
-        left[i] = decode_sample(p);
-        right[i] = channels == 2 ? decode_sample(p + sample_bytes) : left[i];
-      }
-      song.left.insert(song.left.end(), left, left + count);
-      song.right.insert(song.right.end(), right, right + count);
-    }
+    frames_ = data_size / frame_bytes;
+    // The format is judged as at the first sample, so a file without a whole
+    // frame is accepted whatever it claims to hold.
+    float32_ = format_tag == 3 && bits_per_sample == 32;
+    const bool pcm16 = format_tag == 1 && bits_per_sample == 16;
+    if (frames_ > 0 && !float32_ && !pcm16) throw bit_depth_error(path);
+    channels_ = channels;
+    block_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(frames_, BLOCK_FRAMES) * frame_bytes));
+    rewind();
+  } catch (...) {
+    std::fclose(file_);
+    throw;
   }
+}
+
+WavReader::~WavReader() { std::fclose(file_); }
+
+void WavReader::rewind() {
+  if (!seek_to(file_, data_offset_)) throw std::runtime_error("cannot read " + path_);
+  next_frame_ = 0;
+}
+
+void WavReader::read(float* left, float* right, std::size_t count) {
+  if (count > frames_ - next_frame_) throw std::out_of_range("read past the last frame of " + path_);
+  const std::size_t sample_bytes = float32_ ? 4 : 2;
+  const std::size_t frame_bytes = sample_bytes * static_cast<std::size_t>(channels_);
+  while (count > 0) {
+    const std::size_t n = std::min(count, BLOCK_FRAMES);
+    // The file may have changed since its chunks were walked.
+    if (std::fread(block_.data(), frame_bytes, n, file_) != n) {
+      const bool error = std::ferror(file_) != 0;
+      throw std::runtime_error((error ? "cannot read " : "short read ") + path_);
+    }
+    const Byte* p = block_.data();
+    for (std::size_t i = 0; i < n; ++i, p += frame_bytes) {
+      left[i] = decode_sample(p, float32_);
+      right[i] = channels_ == 2 ? decode_sample(p + sample_bytes, float32_) : left[i];
+    }
+    left += n;
+    right += n;
+    count -= n;
+    next_frame_ += n;
+  }
+}
+
+Stereo read_wav(const std::string& path) {
+  WavReader reader(path);
+  Stereo song;
+  const std::size_t frames = static_cast<std::size_t>(reader.frames());
+  song.left.resize(frames);
+  song.right.resize(frames);
+  reader.read(song.left.data(), song.right.data(), frames);
   return song;
 }
 
-namespace wav_staging {
-
-void write_wav_staged(const std::string& path, const std::vector<float>& left, const std::vector<float>& right,
-                      Staging staging) {
-  if (left.size() != right.size()) throw std::runtime_error("channel length mismatch");
-  if (left.size() > static_cast<std::uint64_t>(MAX_WAV_FRAMES))
-    throw std::runtime_error("cannot write " + path + ": a WAV file holds at most " +
-                             std::to_string(MAX_WAV_FRAMES) + " frames");
-
+StemWriter::StemWriter(const std::string& path, std::uint64_t frames, wav_staging::Staging staging,
+                       std::uint64_t riff_frames)
+    : path_(path), temporary_(path + ".tmp-" + std::to_string(process_id())), frames_(frames) {
   // The new file is made beside the target and renamed over it only when
   // complete, so a failed or killed run never destroys an earlier good file.
   // Anonymous staging also leaves nothing behind when the process is killed
   // mid-write: the file gets a name only once every byte is down.
-  const std::string temporary = path + ".tmp-" + std::to_string(process_id());
-  std::vector<Byte> block(8 * std::min(left.size(), WRITE_BLOCK_FRAMES));
-
-  // Where there are no unnamed files the temporary file is named from the start.
-  std::FILE* file = staging == Staging::anonymous ? open_unnamed(path) : nullptr;
-  const bool anonymous = file != nullptr;
-  if (!anonymous) file = open_for_writing(temporary);
-  if (!file) throw std::runtime_error("cannot write " + path);
-
-  bool complete = write_frames(file, left, right, block) && std::fflush(file) == 0;
-  if (anonymous) complete = complete && name_unnamed(file, temporary);
-  complete = std::fclose(file) == 0 && complete;
-  if (complete && replace_file(temporary, path)) return;
-  remove_file(temporary);
-  throw std::runtime_error("cannot write " + path);
+  file_ = staging == wav_staging::Staging::anonymous ? open_unnamed(path) : nullptr;
+  if (!file_) {
+    file_ = open_for_writing(temporary_);
+    named_ = file_ != nullptr;
+  }
+  if (!file_) throw std::runtime_error("cannot write " + path);
+  block_.resize(std::max(RF64_HEADER_BYTES, 8 * static_cast<std::size_t>(std::min<std::uint64_t>(frames, BLOCK_FRAMES))));
+  const std::size_t header_bytes = store_header(block_.data(), frames, frames > riff_frames);
+  if (std::fwrite(block_.data(), 1, header_bytes, file_) != header_bytes) fail();
 }
 
-}  // namespace wav_staging
+StemWriter::~StemWriter() {
+  if (file_) std::fclose(file_);
+  if (named_) remove_file(temporary_);
+}
+
+void StemWriter::fail() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  if (named_) remove_file(temporary_);
+  named_ = false;
+  throw std::runtime_error("cannot write " + path_);
+}
+
+void StemWriter::append(const float* left, const float* right, std::size_t count) {
+  if (count > frames_ - written_) throw std::out_of_range("more frames than announced for " + path_);
+  if (!file_) fail();
+  while (count > 0) {
+    const std::size_t n = std::min(count, BLOCK_FRAMES);
+    encode_frames(block_.data(), left, right, n);
+    if (std::fwrite(block_.data(), 8, n, file_) != n) fail();
+    left += n;
+    right += n;
+    count -= n;
+    written_ += n;
+  }
+}
+
+void StemWriter::finish() {
+  if (written_ != frames_) throw std::logic_error("fewer frames than announced for " + path_);
+  if (!file_) fail();
+  if (std::fflush(file_) != 0) fail();
+  if (!named_) {
+    if (!name_unnamed(file_, temporary_)) fail();
+    named_ = true;
+  }
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (!closed) fail();
+  finished_ = true;
+}
+
+void StemWriter::commit() {
+  if (!finished_) finish();
+  if (!replace_file(temporary_, path_)) fail();
+  named_ = false;
+}
 
 void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right) {
-  wav_staging::write_wav_staged(path, left, right, wav_staging::Staging::anonymous);
+  if (left.size() != right.size()) throw std::runtime_error("channel length mismatch");
+  StemWriter writer(path, left.size());
+  writer.append(left.data(), right.data(), left.size());
+  writer.commit();
+}
+
+FrameScratch::FrameScratch(const std::string& near) : near_(near), block_(8 * BLOCK_FRAMES) {
+  file_ = open_unnamed(near, true);
+  // Beside the stems rather than in the system's temporary folder, which may be small.
+  if (!file_) file_ = open_vanishing(near + ".tmp-" + std::to_string(process_id()) + "-estimate");
+  if (!file_) throw std::runtime_error("cannot write a scratch file beside " + near);
+}
+
+FrameScratch::~FrameScratch() { std::fclose(file_); }
+
+void FrameScratch::append(const float* left, const float* right, std::size_t count) {
+  while (count > 0) {
+    const std::size_t n = std::min(count, BLOCK_FRAMES);
+    encode_frames(block_.data(), left, right, n);
+    if (std::fwrite(block_.data(), 8, n, file_) != n) throw std::runtime_error("cannot write a scratch file beside " + near_);
+    left += n;
+    right += n;
+    count -= n;
+  }
+}
+
+void FrameScratch::rewind() {
+  if (std::fflush(file_) != 0 || !seek_to(file_, 0)) throw std::runtime_error("cannot write a scratch file beside " + near_);
+}
+
+void FrameScratch::read(float* left, float* right, std::size_t count) {
+  while (count > 0) {
+    const std::size_t n = std::min(count, BLOCK_FRAMES);
+    if (std::fread(block_.data(), 8, n, file_) != n) throw std::runtime_error("cannot read a scratch file beside " + near_);
+    decode_frames(block_.data(), left, right, n);
+    left += n;
+    right += n;
+    count -= n;
+  }
 }
