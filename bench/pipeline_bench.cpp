@@ -238,17 +238,33 @@ struct Phases {
 };
 
 Phases modules_run(Session& session, const std::string& song, const std::string& out) {
+  // Reading and writing are interleaved with the chunks, as in the tool: the
+  // loop's time includes them, reading only the header's check stands apart.
   Phases p;
   double t = thread_cpu();
-  Stereo input = read_wav(song);
+  WavReader input(song);
   p.read = thread_cpu() - t;
   t = thread_cpu();
-  const Stereo vocals = estimate_vocals(session, input);
+  StemWriter vocals(out + "/song_(Vocals).wav", input.frames());
+  StemWriter instrumental(out + "/song_(Instrumental).wav", input.frames());
+  std::vector<float> left, right;
+  estimate_vocals(
+      session, input.frames(), [&](float* l, float* r, std::size_t n) { input.read(l, r, n); },
+      [&](const FrameBlock& b) {
+        left.resize(b.count);
+        right.resize(b.count);
+        for (std::size_t i = 0; i < b.count; ++i) {
+          left[i] = b.song_left[i] - b.left[i];
+          right[i] = b.song_right[i] - b.right[i];
+        }
+        vocals.append(b.left, b.right, b.count);
+        instrumental.append(left.data(), right.data(), b.count);
+      },
+      {});
   p.loop = thread_cpu() - t;
   t = thread_cpu();
-  difference_into(input, vocals, input);
-  write_wav(out + "/song_(Vocals).wav", vocals.left, vocals.right);
-  write_wav(out + "/song_(Instrumental).wav", input.left, input.right);
+  vocals.commit();
+  instrumental.commit();
   p.rest = thread_cpu() - t;
   return p;
 }
@@ -405,7 +421,7 @@ int main(int argc, char** argv) {
                 1e3 * pieces.c2r);
 
     // The documented formula: the tool's buffers, plus the runtime's share and the process itself.
-    const double buffers = static_cast<double>(separation_bytes(static_cast<std::uint64_t>(frames)));
+    const double buffers = static_cast<double>(separation_bytes());
     const double formula = buffers + runtime_load + runtime_run + process_base;
     std::printf("peak resident memory of the run %.1f MB; formula %.1f MB (buffers %.1f + runtime %.1f + %.1f "
                 "during a run + process %.1f): peak %.3f of it\n",

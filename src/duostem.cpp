@@ -4,11 +4,19 @@
 #include <io.h>
 #endif
 
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -124,76 +132,275 @@ std::string file_stem(const std::string& path) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-// read_wav, with running out of memory put in words; the song's length is not known yet.
-Stereo read_song(const std::string& path) {
-  try {
-    return read_wav(path);
-  } catch (const std::bad_alloc&) {
-    throw std::runtime_error("not enough memory to read " + path);
-  }
-}
-
 std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999999) / 1000000); }
 
-// The vocals of the song: one network's, or the average of several networks'
-// (summed in the order given, then divided once). Each network is loaded,
-// run and released before the next, so memory holds one at a time.
-Stereo separate_vocals(const Settings& settings, const std::vector<std::string>& models, const Stereo& input) {
-  const std::int32_t count = static_cast<std::int32_t>(models.size());
-  if (count > 1) {
-    // A network that does not load or fit is refused before any chunk of any network runs.
-    for (const std::string& path : models) {
-      Session session;
-      open_session(session, path, settings.network);
-    }
+#ifdef _WIN32
+bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+#else
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+#endif
+
+// m:ss, or h:mm:ss from an hour on.
+std::string clock_text(double seconds) {
+  const long s = static_cast<long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600)
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+// The one place progress is put into words. Where standard error is read by a
+// program (the studio, scripts) each chunk is one "chunk k/N" line; on a
+// terminal one line is redrawn in place with a carriage return, which every
+// terminal and the Windows console honour: percentage, bar, chunk count, time
+// elapsed and an estimate of the time left.
+class ProgressDisplay {
+ public:
+  ProgressDisplay() : terminal_(stderr_is_terminal()), start_(std::chrono::steady_clock::now()) {}
+  ~ProgressDisplay() { end_line(); }
+  ProgressDisplay(const ProgressDisplay&) = delete;
+  ProgressDisplay& operator=(const ProgressDisplay&) = delete;
+
+  void network(std::int32_t index, std::int32_t count, const std::string& path) {
+    end_line();
+    std::fprintf(stderr, "network %d/%d: %s\n", index, count, path.c_str());
+    start_ = std::chrono::steady_clock::now();
   }
-  Stereo vocals;
-  TransformSizes sizes;
-  try {
-    for (std::int32_t i = 0; i < count; ++i) {
-      if (count > 1) std::fprintf(stderr, "network %d/%d: %s\n", i + 1, count, models[i].c_str());
-      Session session;
-      open_session(session, models[i], settings.network);
-      sizes = session.sizes;
-      Stereo estimate = estimate_vocals(session, input);
-      if (i == 0) {
-        vocals = std::move(estimate);
-      } else {
-        add_into(vocals, estimate);
+
+  void chunk(std::int32_t done, std::int32_t total) {
+    if (!terminal_) {
+      std::fprintf(stderr, "chunk %d/%d\n", done, total);
+      return;
+    }
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double fraction = total > 0 ? static_cast<double>(done) / total : 1.0;
+    constexpr int BAR = 24;
+    const int filled = static_cast<int>(fraction * BAR);
+    const std::string bar = std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(BAR - filled), '-');
+    std::string line = std::to_string(static_cast<int>(fraction * 100)) + "% [" + bar + "] chunk " +
+                       std::to_string(done) + "/" + std::to_string(total) + "  " + clock_text(elapsed) + " elapsed";
+    if (done < total) line += ", " + clock_text(elapsed / done * (total - done)) + " left";
+    // Blanks over whatever a longer earlier line left.
+    const std::size_t shown = line.size();
+    if (line.size() < width_) line.append(width_ - line.size(), ' ');
+    width_ = shown;
+    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fflush(stderr);
+    open_ = true;
+  }
+
+  // Ends the redrawn line, so that what follows starts on a line of its own.
+  void end_line() {
+    if (open_) std::fputc('\n', stderr);
+    open_ = false;
+    width_ = 0;
+  }
+
+ private:
+  bool terminal_;
+  bool open_ = false;
+  std::size_t width_ = 0;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// Ctrl-C and termination are held back while the stems are being written and
+// looked at between chunks, so that the unwinding removes the staged files
+// before the signal ends the process as it would have. On Windows the console's
+// handler ends the process without unwinding; the staged files are named
+// there, and are left only by such an interruption.
+struct Interrupted : std::exception {
+  const char* what() const noexcept override { return "interrupted"; }
+};
+
+#ifdef _WIN32
+class HeldSignals {
+ public:
+  void check() const {}
+};
+#else
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigemptyset(&held_);
+    // A signal the process ignores (a background job's Ctrl-C) stays ignored.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction action;
+      if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) sigaddset(&held_, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &held_, &before_);
+  }
+  // Unblocking delivers a signal that came meanwhile, with its usual effect.
+  ~HeldSignals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+  void check() const {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+      if (sigismember(&held_, signal) && sigismember(&pending, signal) && !sigismember(&before_, signal))
+        throw Interrupted();
+  }
+
+ private:
+  sigset_t held_;
+  sigset_t before_;
+};
+#endif
+
+// The output folder, made with any missing folders above it; unless kept, the
+// folders it made are removed again if they are still empty, so that a failed
+// run leaves nothing on disk.
+class OutputFolder {
+ public:
+  explicit OutputFolder(const std::string& dir) {
+    // The name is UTF-8 on every platform, as argv carries it.
+    const std::filesystem::path path = std::filesystem::u8path(dir);
+    for (std::filesystem::path p = path; !p.empty() && !std::filesystem::exists(p); p = p.parent_path()) {
+      made_.push_back(p);
+      if (p == p.parent_path()) break;
+    }
+    std::filesystem::create_directories(path);
+  }
+  ~OutputFolder() {
+    std::error_code ignored;
+    for (const std::filesystem::path& p : made_) std::filesystem::remove(p, ignored);
+  }
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+  void keep() { made_.clear(); }
+
+ private:
+  std::vector<std::filesystem::path> made_;  // deepest first
+};
+
+// Frames per block when the networks' estimates are averaged.
+constexpr std::size_t AVERAGE_BLOCK = 8192;
+
+// Writes the stems as the vocals are made: one network's vocals straight into
+// the stems; several networks' each into a scratch file, averaged at the end
+// (summed in the order given, then divided once), while the song is read
+// again. Each network is loaded, run and released before the next, so memory
+// holds one at a time.
+void separate_into(const Settings& settings, const std::vector<std::string>& models, WavReader& song,
+                   StemWriter& vocals_file, StemWriter& instrumental_file, ProgressDisplay& progress,
+                   const HeldSignals& signals, Session& single, TransformSizes& running) {
+  const std::int32_t count = static_cast<std::int32_t>(models.size());
+  const std::uint64_t frames = song.frames();
+  const FrameSource read_song = [&song](float* left, float* right, std::size_t n) { song.read(left, right, n); };
+  const ProgressReport report = [&](std::int32_t done, std::int32_t total) {
+    progress.chunk(done, total);
+    signals.check();
+  };
+  std::vector<float> instrumental_left, instrumental_right;
+  const auto write_stems = [&](const float* song_left, const float* song_right, const float* left, const float* right,
+                               std::size_t n) {
+    instrumental_left.resize(n);
+    instrumental_right.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      instrumental_left[i] = song_left[i] - left[i];
+      instrumental_right[i] = song_right[i] - right[i];
+    }
+    vocals_file.append(left, right, n);
+    instrumental_file.append(instrumental_left.data(), instrumental_right.data(), n);
+  };
+
+  if (count == 1) {
+    running = single.sizes;
+    estimate_vocals(single, frames, read_song,
+                    [&](const FrameBlock& b) { write_stems(b.song_left, b.song_right, b.left, b.right, b.count); },
+                    report);
+    return;
+  }
+
+  std::vector<std::unique_ptr<FrameScratch>> estimates;
+  for (std::int32_t i = 0; i < count; ++i) {
+    progress.network(i + 1, count, models[static_cast<std::size_t>(i)]);
+    Session session;
+    open_session(session, models[static_cast<std::size_t>(i)], settings.network);
+    running = session.sizes;
+    estimates.push_back(std::make_unique<FrameScratch>(vocals_file.path()));
+    FrameScratch& estimate = *estimates.back();
+    song.rewind();
+    estimate_vocals(session, frames, read_song, [&](const FrameBlock& b) { estimate.append(b.left, b.right, b.count); },
+                    report);
+  }
+  song.rewind();
+  for (const auto& estimate : estimates) estimate->rewind();
+  std::vector<float> song_left(AVERAGE_BLOCK), song_right(AVERAGE_BLOCK), sum_left(AVERAGE_BLOCK),
+      sum_right(AVERAGE_BLOCK), left(AVERAGE_BLOCK), right(AVERAGE_BLOCK);
+  const float divisor = static_cast<float>(count);
+  for (std::uint64_t from = 0; from < frames; from += AVERAGE_BLOCK) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(AVERAGE_BLOCK, frames - from));
+    song.read(song_left.data(), song_right.data(), n);
+    estimates[0]->read(sum_left.data(), sum_right.data(), n);
+    for (std::size_t e = 1; e < estimates.size(); ++e) {
+      estimates[e]->read(left.data(), right.data(), n);
+      for (std::size_t i = 0; i < n; ++i) {
+        sum_left[i] += left[i];
+        sum_right[i] += right[i];
       }
     }
-    if (count > 1) divide(vocals, static_cast<float>(count));
-  } catch (const std::bad_alloc&) {
-    throw std::runtime_error("not enough memory to separate " + settings.input_path + ": its " +
-                             std::to_string(input.left.size()) + " frames need about " +
-                             megabytes(separation_bytes(input.left.size(), sizes, count)) + " MB besides the model");
+    for (std::size_t i = 0; i < n; ++i) {
+      sum_left[i] /= divisor;
+      sum_right[i] /= divisor;
+    }
+    write_stems(song_left.data(), song_right.data(), sum_left.data(), sum_right.data(), n);
+    signals.check();
   }
-  return vocals;
 }
 
 // One whole run; every failure is an exception carrying the message to show.
-// The song is read into `song`, which becomes the instrumental once the vocals
-// are made, so that two song-sized buffers are held at once, not three. Each
-// network's runtime handles are released once it has run.
+// The song is read as the chunks need it and the stems are written as they are
+// made, so memory does not grow with the song. The stems replace files of the
+// same names only once both are complete.
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
-  Stereo song = read_song(settings.input_path);
+  WavReader song(settings.input_path);
 
   // A model the user names is used as named; only the default is searched for.
   const std::vector<std::string> models =
       settings.model_paths.empty() ? std::vector<std::string>{default_model_path()} : settings.model_paths;
-  const Stereo vocals = separate_vocals(settings, models, song);
-  difference_into(song, vocals, song);
-  const Stereo& instrumental = song;
+  // A network that does not load or fit is refused before anything is written;
+  // of several, each is loaded again when its turn comes, so that one at a time is held.
+  Session single;
+  for (const std::string& path : models) {
+    if (models.size() == 1) {
+      open_session(single, path, settings.network);
+    } else {
+      Session session;
+      open_session(session, path, settings.network);
+    }
+  }
 
-  // Only now, with both stems in memory: a failed separation leaves nothing on disk.
-  // The name is UTF-8 on every platform, as argv carries it.
-  std::filesystem::create_directories(std::filesystem::u8path(settings.out_dir));
   const std::string stem = file_stem(settings.input_path);
   const std::string vocals_path = settings.out_dir + "/" + stem + "_(Vocals).wav";
   const std::string instrumental_path = settings.out_dir + "/" + stem + "_(Instrumental).wav";
-  write_wav(vocals_path, vocals.left, vocals.right);
-  write_wav(instrumental_path, instrumental.left, instrumental.right);
+  // Held first, so that a signal takes effect only once the staged files and new folders are gone.
+  const HeldSignals signals;
+  OutputFolder folder(settings.out_dir);
+  ProgressDisplay progress;
+  TransformSizes running;
+  {
+    StemWriter vocals(vocals_path, song.frames());
+    StemWriter instrumental(instrumental_path, song.frames());
+    try {
+      separate_into(settings, models, song, vocals, instrumental, progress, signals, single, running);
+    } catch (const std::bad_alloc&) {
+      throw std::runtime_error("not enough memory to separate " + settings.input_path + ": its " +
+                               std::to_string(song.frames()) + " frames need about " +
+                               megabytes(separation_bytes(running, static_cast<std::int32_t>(models.size()))) +
+                               " MB besides the model");
+    }
+    vocals.finish();
+    instrumental.finish();
+    vocals.commit();
+    instrumental.commit();
+  }
+  folder.keep();
+  progress.end_line();
 
   std::printf("%s\n%s\n", instrumental_path.c_str(), vocals_path.c_str());
   if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write the output paths to standard output");
@@ -215,6 +422,9 @@ int main(int argc, char** argv) {
   }
   try {
     run(settings);
+  } catch (const Interrupted&) {
+    // The held signal has been delivered as run unwound; it was ignored then.
+    return 130;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "duostem: %s\n", e.what());
     return 1;

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
+#include <cstddef>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "constants.hpp"
-#include "song_buffer.hpp"
 #include "spectral.hpp"
 
 namespace {
@@ -18,19 +17,13 @@ namespace {
 constexpr double TWO_PI = 6.283185307179586;
 // Added to every weight sum, never used as a floor: the float nearest 1e-8.
 constexpr float WEIGHT_EPSILON = 1e-8f;
-// Where the song sits in the padded planes, and how they are cut into chunks.
+// Where the song sits in the padded song, and how that is cut into chunks;
+// 64-bit, so that a song of any length has its positions.
 struct Schedule {
-  std::int32_t frames;  // n
-  std::int32_t padded;  // L
-  std::int32_t total;   // chunk count
+  std::int64_t frames;  // n
+  std::int64_t padded;  // L
+  std::int64_t total;   // chunk count
 };
-
-// Whether every position of the schedule of a song of this many frames, up to
-// the last chunk's end and L + step - 1, fits 32 bits.
-bool schedule_fits(const TransformSizes& z, std::int64_t frames) {
-  const std::int64_t q = frames / z.chunk_body();
-  return q * z.chunk_body() + 2 * std::int64_t{z.chunk_samples()} - 1 <= INT32_MAX;
-}
 
 // acc[i] = fma(samples[i], w[i], acc[i]): the overlap-add kernel computes the
 // same single rounding, with the processor's FMA instructions where it has them
@@ -40,11 +33,48 @@ void cross_fade_add(float* acc, const float* w, const float* samples, std::int32
     spectral_kernels::overlap_add_portable(acc, w, samples, count);
 }
 
-Schedule make_schedule(const TransformSizes& z, std::int32_t frames) {
-  const std::int32_t q = frames / z.chunk_body();
-  const std::int32_t padded = (q + 1) * z.chunk_body() + 2 * z.edge();
-  return Schedule{frames, padded, (padded + z.chunk_step() - 1) / z.chunk_step()};
+Schedule make_schedule(const TransformSizes& z, std::uint64_t frames) {
+  const std::int64_t n = static_cast<std::int64_t>(frames);
+  const std::int64_t q = n / z.chunk_body();
+  const std::int64_t padded = (q + 1) * z.chunk_body() + 2 * std::int64_t{z.edge()};
+  return Schedule{n, padded, (padded + z.chunk_step() - 1) / z.chunk_step()};
 }
+
+// The frames of the song that the chunks in flight need, read as the chunks
+// move on: room for one chunk and one step, so the song itself is never held.
+class SongWindow {
+ public:
+  SongWindow(const FrameSource& read, std::int64_t frames, std::int32_t capacity)
+      : read_(read), frames_(frames), left_(static_cast<std::size_t>(capacity)), right_(static_cast<std::size_t>(capacity)) {}
+
+  // Makes song frames [begin, end) (clipped to the song) available; begin never moves back.
+  void cover(std::int64_t begin, std::int64_t end) {
+    begin = std::clamp<std::int64_t>(begin, 0, frames_);
+    end = std::clamp<std::int64_t>(end, 0, frames_);
+    if (end <= first_ + held_) return;
+    if (end - first_ > static_cast<std::int64_t>(left_.size())) {
+      // Frames before begin are done with; the rest moves to the front.
+      const std::int64_t drop = begin - first_;
+      std::copy(left_.begin() + drop, left_.begin() + held_, left_.begin());
+      std::copy(right_.begin() + drop, right_.begin() + held_, right_.begin());
+      held_ -= drop;
+      first_ = begin;
+    }
+    const std::size_t count = static_cast<std::size_t>(end - first_ - held_);
+    read_(left_.data() + held_, right_.data() + held_, count);
+    held_ += static_cast<std::int64_t>(count);
+  }
+
+  const float* left(std::int64_t frame) const { return left_.data() + (frame - first_); }
+  const float* right(std::int64_t frame) const { return right_.data() + (frame - first_); }
+
+ private:
+  const FrameSource& read_;
+  std::int64_t frames_;
+  std::vector<float> left_, right_;
+  std::int64_t first_ = 0;  // the song frame at left_[0]
+  std::int64_t held_ = 0;
+};
 
 // The cross-fade sums of one chunk step of positions of the padded song. Each
 // chunk adds to its sums in chunk order from zero, so the sums round exactly
@@ -64,10 +94,11 @@ struct CrossFadeSums {
     for (std::int32_t i = 0; i < count; ++i) weight[static_cast<std::size_t>(i)] += w[from + i];
   }
 
-  // Appends the estimate of the song frames these positions hold, of a song of
-  // `frames` frames; position 0 is song frame first_frame. Step after step,
-  // these are the frames that follow those appended before.
-  void divide_into(Stereo& estimate, std::int64_t first_frame, std::int64_t frames) const {
+  // Hands the estimate of the song frames these positions hold, of a song of
+  // `frames` frames, to write, beside the song's frames; position 0 is song
+  // frame first_frame. Step after step, these are the frames that follow
+  // those handed over before.
+  void divide_into(const FrameSink& write, const SongWindow& song, std::int64_t first_frame, std::int64_t frames) const {
     const std::int64_t begin = std::max<std::int64_t>(first_frame, 0);
     const std::int64_t end = std::min<std::int64_t>(first_frame + static_cast<std::int64_t>(left.size()), frames);
     constexpr std::int64_t BLOCK = 4096;
@@ -81,8 +112,7 @@ struct CrossFadeSums {
         l[f] = left[i] / divisor;
         r[f] = right[i] / divisor;
       }
-      estimate.left.insert(estimate.left.end(), l, l + count);
-      estimate.right.insert(estimate.right.end(), r, r + count);
+      write(FrameBlock{song.left(from), song.right(from), l, r, static_cast<std::size_t>(count)});
     }
   }
 
@@ -109,11 +139,11 @@ class CrossFadeRing {
       at(i).add(chunk, w.data(), from, std::min(step_, len - from));
   }
 
-  // Appends the ring's first step, whose first position is song frame
-  // first_frame, to the estimate and moves the ring on by one step.
-  void finish_step(Stereo& estimate, std::int64_t first_frame, std::int64_t frames) {
+  // Hands the ring's first step, whose first position is song frame
+  // first_frame, to write and moves the ring on by one step.
+  void finish_step(const FrameSink& write, const SongWindow& song, std::int64_t first_frame, std::int64_t frames) {
     CrossFadeSums& done = at(0);
-    done.divide_into(estimate, first_frame, frames);
+    done.divide_into(write, song, first_frame, frames);
     done.clear();
     first_ = (first_ + 1) % steps_.size();
   }
@@ -128,16 +158,16 @@ class CrossFadeRing {
 
 // The chunk of the padded song whose first sample is song frame first_frame:
 // the song where it overlaps, zeros before and after it.
-void copy_padded(const Stereo& song, std::int64_t first_frame, ChunkSamples& chunk) {
-  const std::int64_t frames = static_cast<std::int64_t>(song.left.size());
+void copy_padded(const SongWindow& song, std::int64_t frames, std::int64_t first_frame, ChunkSamples& chunk) {
+  const std::int64_t size = static_cast<std::int64_t>(chunk.left.size());
   const std::int64_t begin = std::clamp<std::int64_t>(first_frame, 0, frames);
-  const std::int64_t end = std::clamp<std::int64_t>(first_frame + static_cast<std::int64_t>(chunk.left.size()), 0, frames);
-  const auto copy = [&](const std::vector<float>& from, std::vector<float>& to) {
+  const std::int64_t end = std::clamp<std::int64_t>(first_frame + size, 0, frames);
+  const auto copy = [&](const float* from, std::vector<float>& to) {
     std::fill(to.begin(), to.end(), 0.0f);
-    std::copy(from.begin() + begin, from.begin() + end, to.begin() + (begin - first_frame));
+    std::copy(from, from + (end - begin), to.begin() + (begin - first_frame));
   };
-  copy(song.left, chunk.left);
-  copy(song.right, chunk.right);
+  copy(song.left(begin), chunk.left);
+  copy(song.right(begin), chunk.right);
 }
 
 }  // namespace
@@ -155,20 +185,17 @@ std::vector<float> chunk_window(std::int32_t len) {
   return window;
 }
 
-Stereo process_song(Session& session, const Stereo& input) {
+void process_song(Session& session, std::uint64_t frames, const FrameSource& read, const FrameSink& write,
+                  const ProgressReport& progress) {
   const TransformSizes& z = session.sizes;
-  if (input.right.size() != input.left.size()) throw std::invalid_argument("channels of different lengths");
-  if (!schedule_fits(z, static_cast<std::int64_t>(input.left.size())))
-    throw std::length_error("song too long for the chunk schedule");
-
   const std::int32_t chunk_samples = z.chunk_samples();
   const std::int32_t step = z.chunk_step();
-  const Schedule schedule = make_schedule(z, static_cast<std::int32_t>(input.left.size()));
-  Stereo estimate;
-  reserve_song(estimate.left, input.left.size());
-  reserve_song(estimate.right, input.left.size());
+  const Schedule schedule = make_schedule(z, frames);
+  // Beyond any file a file system holds; the progress count is 32-bit.
+  if (schedule.total > INT32_MAX) throw std::length_error("song too long for the chunk schedule");
 
   // Everything a chunk works in is made once.
+  SongWindow song(read, schedule.frames, chunk_samples + step);
   ChunkTransforms transforms(make_analysis_window(z.fft_size), z);
   Spectrogram spectrogram(z.spectrogram_floats());
   Spectrogram network_output(z.spectrogram_floats());
@@ -180,72 +207,105 @@ Stereo process_song(Session& session, const Stereo& input) {
   const HighBins high_bins = session.stem == Stem::instrumental ? HighBins::from_mix : HighBins::zero;
 
   std::int32_t k = 0;
-  for (std::int32_t s = 0; s < schedule.padded; s += step, ++k) {
-    const std::int32_t len = std::min(s + chunk_samples, schedule.padded) - s;
+  for (std::int64_t s = 0; s < schedule.padded; s += step, ++k) {
+    const std::int32_t len = static_cast<std::int32_t>(std::min<std::int64_t>(s + chunk_samples, schedule.padded) - s);
     const std::vector<float> short_window = len == chunk_samples ? std::vector<float>() : chunk_window(len);
     const std::vector<float>& w = len == chunk_samples ? full_window : short_window;
 
-    const std::int64_t song_start = std::int64_t{s} - z.edge();
+    const std::int64_t song_start = s - z.edge();
+    song.cover(song_start, song_start + chunk_samples);
     if (song_start >= 0 && song_start + chunk_samples <= schedule.frames) {
-      transforms.analyse(input.left.data() + song_start, input.right.data() + song_start, spectrogram);
+      transforms.analyse(song.left(song_start), song.right(song_start), spectrogram);
     } else {
-      copy_padded(input, song_start, padded_chunk);
+      copy_padded(song, schedule.frames, song_start, padded_chunk);
       transforms.analyse(padded_chunk.left.data(), padded_chunk.right.data(), spectrogram);
     }
     infer_chunk(session, spectrogram, network_output);
     sums.add(transforms.resynthesize(network_output, high_bins), w, len);
-    sums.finish_step(estimate, song_start, schedule.frames);
-    std::fprintf(stderr, "chunk %d/%d\n", k + 1, schedule.total);
+    sums.finish_step(write, song, song_start, schedule.frames);
+    if (progress) progress(k + 1, static_cast<std::int32_t>(schedule.total));
   }
+}
+
+void estimate_vocals(Session& session, std::uint64_t frames, const FrameSource& read, const FrameSink& write,
+                     const ProgressReport& progress) {
+  if (session.stem == Stem::vocals) return process_song(session, frames, read, write, progress);
+  // The vocals are the song less the network's estimate of the instrumental.
+  std::vector<float> left, right;
+  const FrameSink vocals = [&](const FrameBlock& b) {
+    left.resize(b.count);
+    right.resize(b.count);
+    for (std::size_t i = 0; i < b.count; ++i) {
+      left[i] = b.song_left[i] - b.left[i];
+      right[i] = b.song_right[i] - b.right[i];
+    }
+    write(FrameBlock{b.song_left, b.song_right, left.data(), right.data(), b.count});
+  };
+  process_song(session, frames, read, vocals, progress);
+}
+
+namespace {
+
+// Runs a separation over a song held in memory and collects its result.
+template <typename Separation>
+Stereo whole_song(const Stereo& input, Separation separation) {
+  if (input.right.size() != input.left.size()) throw std::invalid_argument("channels of different lengths");
+  std::size_t next = 0;
+  const FrameSource read = [&](float* left, float* right, std::size_t count) {
+    std::copy_n(input.left.begin() + static_cast<std::ptrdiff_t>(next), count, left);
+    std::copy_n(input.right.begin() + static_cast<std::ptrdiff_t>(next), count, right);
+    next += count;
+  };
+  Stereo estimate;
+  estimate.left.reserve(input.left.size());
+  estimate.right.reserve(input.left.size());
+  const FrameSink write = [&](const FrameBlock& b) {
+    estimate.left.insert(estimate.left.end(), b.left, b.left + b.count);
+    estimate.right.insert(estimate.right.end(), b.right, b.right + b.count);
+  };
+  separation(static_cast<std::uint64_t>(input.left.size()), read, write);
   return estimate;
 }
 
-std::uint64_t separation_bytes(std::uint64_t frames, const TransformSizes& z, std::int32_t networks) {
+}  // namespace
+
+Stereo process_song(Session& session, const Stereo& input, const ProgressReport& progress) {
+  return whole_song(input, [&](std::uint64_t frames, const FrameSource& read, const FrameSink& write) {
+    process_song(session, frames, read, write, progress);
+  });
+}
+
+Stereo estimate_vocals(Session& session, const Stereo& input, const ProgressReport& progress) {
+  return whole_song(input, [&](std::uint64_t frames, const FrameSource& read, const FrameSink& write) {
+    estimate_vocals(session, frames, read, write, progress);
+  });
+}
+
+std::uint64_t separation_bytes(const TransformSizes& z, std::int32_t networks) {
   // The spectrogram and the network's output; the resynthesis output and
-  // divisor, a padded chunk, the cross-fade sums and two windows (ten chunks'
-  // worth); the overlap-add spans and the transform block (under three spans).
-  const std::uint64_t chunk_in_flight =
-      sizeof(float) * (2 * std::uint64_t{z.spectrogram_floats()} + 10 * std::uint64_t(z.chunk_samples()) +
-                       3 * std::uint64_t(z.ola_samples()));
-  // The input and the vocals (the instrumental is made in the input's memory);
-  // several networks' vocals are summed beside the one running.
-  const std::uint64_t songs = networks > 1 ? 3 : 2;
-  return songs * 2 * sizeof(float) * frames + chunk_in_flight;
-}
-
-Stereo estimate_vocals(Session& session, const Stereo& input) {
-  Stereo estimate = process_song(session, input);
-  if (session.stem == Stem::instrumental) difference_into(input, estimate, estimate);
-  return estimate;
-}
-
-void add_into(Stereo& sum, const Stereo& addend) {
-  for (std::size_t i = 0; i < sum.left.size(); ++i) {
-    sum.left[i] += addend.left[i];
-    sum.right[i] += addend.right[i];
-  }
-}
-
-void divide(Stereo& song, float divisor) {
-  for (std::size_t i = 0; i < song.left.size(); ++i) {
-    song.left[i] /= divisor;
-    song.right[i] /= divisor;
-  }
-}
-
-void difference_into(const Stereo& a, const Stereo& b, Stereo& out) {
-  const std::size_t frames = a.left.size();
-  if (a.right.size() != frames || b.left.size() != frames || b.right.size() != frames ||
-      out.left.size() != frames || out.right.size() != frames)
-    throw std::invalid_argument("stems of different lengths");
-  for (std::size_t i = 0; i < frames; ++i) {
-    out.left[i] = a.left[i] - b.left[i];
-    out.right[i] = a.right[i] - b.right[i];
-  }
+  // divisor, a padded chunk and two cross-fade windows (seven chunks' worth);
+  // the cross-fade sums, three floats a position over the steps a chunk
+  // spans; the song's window, two channels of a chunk and a step; the
+  // overlap-add spans and the transform block (under three spans).
+  const std::uint64_t chunk = std::uint64_t(z.chunk_samples());
+  const std::uint64_t step = std::uint64_t(z.chunk_step());
+  const std::uint64_t floats = 2 * std::uint64_t{z.spectrogram_floats()} + 7 * chunk +
+                               3 * step * std::uint64_t(z.steps_per_chunk()) + 2 * (chunk + step) +
+                               3 * std::uint64_t(z.ola_samples());
+  // Blocks on their way to and from the files: the stems' (and the reader's),
+  // and for several networks those they are averaged in.
+  const std::uint64_t blocks = (networks > 1 ? 10 : 4) * 8192 * 8;
+  return sizeof(float) * floats + blocks;
 }
 
 Stereo derive_instrumental(const Stereo& input, const Stereo& vocals) {
+  if (input.right.size() != input.left.size() || vocals.left.size() != input.left.size() ||
+      vocals.right.size() != input.left.size())
+    throw std::invalid_argument("stems of different lengths");
   Stereo instrumental = input;
-  difference_into(input, vocals, instrumental);
+  for (std::size_t i = 0; i < input.left.size(); ++i) {
+    instrumental.left[i] = input.left[i] - vocals.left[i];
+    instrumental.right[i] = input.right[i] - vocals.right[i];
+  }
   return instrumental;
 }

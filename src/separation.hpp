@@ -1,38 +1,57 @@
-// Separating a whole song: overlapping chunks through the model, cross-faded back together.
+// Separating a song: overlapping chunks through the model, cross-faded back
+// together and handed on a chunk step at a time, so that a song of any length
+// takes the memory of about one chunk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "model.hpp"
 #include "wav.hpp"
 
-// The session's network's estimate of its stem, resynthesised, as many frames
-// as the input; one progress line per chunk.
-Stereo process_song(Session& session, const Stereo& input);
+// Reads the song's next count frames into left and right.
+using FrameSource = std::function<void(float* left, float* right, std::size_t count)>;
 
-// The song's vocals by the session's network: its estimate, or the song minus
-// it for a network that estimates the instrumental.
-Stereo estimate_vocals(Session& session, const Stereo& input);
+// count frames of the song and of an estimate at the same positions; blocks
+// come in song order, one after another.
+struct FrameBlock {
+  const float* song_left;
+  const float* song_right;
+  const float* left;
+  const float* right;
+  std::size_t count;
+};
+using FrameSink = std::function<void(const FrameBlock&)>;
 
-// sum += addend, and song /= divisor, sample by sample in 32-bit floats: several networks' vocals averaged.
-void add_into(Stereo& sum, const Stereo& addend);
-void divide(Stereo& song, float divisor);
+// Told after each chunk: the chunks done (from 1) and the chunk count.
+using ProgressReport = std::function<void(std::int32_t done, std::int32_t total)>;
 
-// out = a - b, sample by sample; out may be a or b itself.
-void difference_into(const Stereo& a, const Stereo& b, Stereo& out);
+// The session's network's estimate of its stem for a song of `frames` frames
+// read in order from read, handed to write a chunk step at a time, as soon as
+// no later chunk touches it.
+void process_song(Session& session, std::uint64_t frames, const FrameSource& read, const FrameSink& write,
+                  const ProgressReport& progress);
+
+// The song's vocals by the session's network, handed on like process_song's
+// estimate: the estimate, or the song minus it for a network that estimates
+// the instrumental.
+void estimate_vocals(Session& session, std::uint64_t frames, const FrameSource& read, const FrameSink& write,
+                     const ProgressReport& progress);
+
+// The same over a song held in memory, as many frames as the input.
+Stereo process_song(Session& session, const Stereo& input, const ProgressReport& progress = {});
+Stereo estimate_vocals(Session& session, const Stereo& input, const ProgressReport& progress = {});
 
 // The symmetric Hann cross-fade window of one chunk's valid length.
 std::vector<float> chunk_window(std::int32_t len);
 
-// The most memory the tool's own buffers take to separate a song of this many
-// frames with networks of these sizes, the runtime's aside: 8 bytes a frame for
-// each of the input (which becomes the instrumental) and the vocals (and the
-// running network's vocals beside the sum of several), and what one chunk in
-// flight holds. Reading takes no more: the file's bytes, at most 8 a frame,
-// and the decoded input.
-std::uint64_t separation_bytes(std::uint64_t frames, const TransformSizes& sizes = DEFAULT_SIZES,
-                               std::int32_t networks = 1);
+// The most memory the tool's own buffers take to separate a song with
+// networks of these sizes, the runtime's aside, whatever the song's length:
+// what one chunk in flight holds, the song's frames for one chunk and one
+// step, and the blocks on their way to and from the files.
+std::uint64_t separation_bytes(const TransformSizes& sizes = DEFAULT_SIZES, std::int32_t networks = 1);
 
 // Input minus vocals, frame by frame, in a new buffer.
 Stereo derive_instrumental(const Stereo& input, const Stereo& vocals);

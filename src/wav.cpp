@@ -10,11 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <stdexcept>
 
-#include "song_buffer.hpp"
 #include "utf8.hpp"
 
 namespace {

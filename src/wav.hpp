@@ -83,6 +83,7 @@ class StemWriter {
   void finish();
   // Puts the finished file in the place of path.
   void commit();
+  const std::string& path() const { return path_; }
 
  private:
   [[noreturn]] void fail();

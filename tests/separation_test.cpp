@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "separation.hpp"
@@ -161,17 +162,46 @@ TEST(ProcessSong, EmptySongStillRunsTwoChunksAndGivesEmptyStems) {
   EXPECT_TRUE(out.instrumental.left.empty());
 }
 
-TEST(ProcessSong, AModelFailureAtALaterChunkPropagatesAfterTheEarlierProgressLines) {
+TEST(ProcessSong, AModelFailureAtALaterChunkPropagatesAfterTheEarlierProgress) {
   // Loud only at plane position 303072: inside chunks 1 and 2, outside chunk 0.
   Stereo song = tones(400000, {60}, {60});
   for (std::size_t i = 300000; i < 300100; ++i) song.left[i] = 5000.0f;
   Session session;
   open_session(session, test_model("fail_when_loud.onnx"));
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(process_song(session, song), std::runtime_error);
-  const std::string progress = testing::internal::GetCapturedStderr();
-  EXPECT_NE(progress.find("chunk 1/4\n"), std::string::npos) << progress;
-  EXPECT_EQ(progress.find("chunk 2/4"), std::string::npos) << progress;
+  std::vector<std::pair<int, int>> reported;
+  EXPECT_THROW(process_song(session, song, [&](int done, int total) { reported.emplace_back(done, total); }),
+               std::runtime_error);
+  EXPECT_EQ(reported, (std::vector<std::pair<int, int>>{{1, 4}}));
+}
+
+TEST(ProcessSong, StreamsEachStepBesideTheSongFramesItBelongsTo) {
+  // Read in whatever pieces the chunks ask for, handed on in song order, every
+  // estimate block beside the very song frames of its positions.
+  for (const std::size_t frames : {std::size_t{0}, std::size_t{1000}, std::size_t{509952}, std::size_t{700001}}) {
+    SCOPED_TRACE(frames);
+    const Stereo song = tones(frames, {60, 200}, {90});
+    Session session;
+    open_session(session, test_model("identity.onnx"));
+    std::size_t read = 0, written = 0;
+    bool beside = true;
+    process_song(
+        session, frames,
+        [&](float* left, float* right, std::size_t count) {
+          ASSERT_LE(read + count, frames);
+          std::copy_n(song.left.begin() + static_cast<std::ptrdiff_t>(read), count, left);
+          std::copy_n(song.right.begin() + static_cast<std::ptrdiff_t>(read), count, right);
+          read += count;
+        },
+        [&](const FrameBlock& b) {
+          for (std::size_t i = 0; i < b.count; ++i)
+            beside = beside && b.song_left[i] == song.left[written + i] && b.song_right[i] == song.right[written + i];
+          written += b.count;
+        },
+        {});
+    EXPECT_EQ(read, frames);
+    EXPECT_EQ(written, frames);
+    EXPECT_TRUE(beside);
+  }
 }
 
 TEST(DeriveInstrumental, SubtractsFrameByFrameWithoutClipping) {
