@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Long songs for duostem, made and checked a block at a time (never whole in memory).
 
-  long_song.py make SECONDS PATH        a stereo float song (RF64 when it passes 4 GiB)
+  long_song.py make SECONDS PATH        a stereo float song, format tag 3 (RF64 when it passes 4 GiB)
   long_song.py cut SONG FIRST COUNT PATH  frames [FIRST, FIRST + COUNT) of SONG as a plain RIFF file
   long_song.py check STEM FRAMES REF_HEAD REF_TAIL TAIL_FROM
       reads STEM back with Python's soundfile and, decoded, through ffmpeg: the frame
@@ -9,6 +9,7 @@
       its last second the last second of REF_TAIL (whose first frame is frame
       TAIL_FROM of the song), bit for bit.
 """
+import struct
 import subprocess
 import sys
 
@@ -32,13 +33,23 @@ def song_block(first, count):
     return np.stack([left * tremolo, right * tremolo], axis=1).astype(np.float32) + noise.astype(np.float32)
 
 
+def header(frames):
+    """The 44-byte RIFF header of a stereo float file, or RF64 with a ds64 chunk past 4 GiB (format tag 3 either way)."""
+    data = 8 * frames
+    fmt = b"fmt " + struct.pack("<IHHIIHH", 16, 3, 2, RATE, 8 * RATE, 8, 32)
+    if 36 + data <= 0xFFFFFFFF:
+        return b"RIFF" + struct.pack("<I", 36 + data) + b"WAVE" + fmt + b"data" + struct.pack("<I", data)
+    ds64 = b"ds64" + struct.pack("<IQQQI", 28, 72 + data, data, frames, 0)
+    return b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + ds64 + fmt + b"data" + struct.pack("<I", 0xFFFFFFFF)
+
+
 def make(seconds, path):
     frames = int(round(float(seconds) * RATE))
-    form = "RF64" if 8 * frames + 44 > 0xFFFFFFFF else "WAV"
-    with sf.SoundFile(path, "w", RATE, 2, "FLOAT", format=form) as out:
+    with open(path, "wb") as out:
+        out.write(header(frames))
         for first in range(0, frames, BLOCK):
-            out.write(song_block(first, min(BLOCK, frames - first)))
-    print(f"{path}: {frames} frames, {form}")
+            out.write(song_block(first, min(BLOCK, frames - first)).astype("<f4").tobytes())
+    print(f"{path}: {frames} frames, {'RF64' if 8 * frames + 36 > 0xFFFFFFFF else 'RIFF'}")
 
 
 def cut(song, first, count, path):

@@ -61,6 +61,9 @@ SEEDS = {
     "extensible": riff(fmt(0xFFFE, 2, 44100, 32, EXTENSIBLE) + chunk(b"data", floats(0.5, 0.25))),
     "form_size_zero": riff(fmt() + chunk(b"data", pcm(1, 2)), form=0),
     "trailing_7_bytes": riff(fmt() + chunk(b"data", pcm(1, 2)) + b"LIST\1\0\0"),
+    "rf64": b"RF64\xff\xff\xff\xffWAVE" + chunk(b"ds64", struct.pack("<QQQI", 0, 8, 2, 0)) + fmt()
+            + header(b"data", 0xFFFFFFFF) + pcm(1, 2, 3, 4),
+    "rf64_no_ds64": b"RF64\xff\xff\xff\xffWAVE" + fmt() + chunk(b"data", pcm(1, 2)),
     "rifx": b"RIFX" + riff(fmt() + chunk(b"data", pcm(1, 2)))[4:],
     "not_wave": b"RIFF\4\0\0\0AVI " + fmt(),
     "only_header": riff(b""),

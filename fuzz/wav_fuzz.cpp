@@ -45,12 +45,13 @@ Expected model_read(const std::string& path, const std::uint8_t* f, std::uint64_
   // RF64: a ds64 chunk of at least 24 bytes first; its data size stands for a data size of 0xFFFFFFFF.
   std::uint64_t start = 12, ds64_data = 0;
   if (rf64) {
-    if (n < 44 || std::memcmp(f + 12, "ds64", 4) != 0 || le(f + 16, 4) < 24 || 20 + le(f + 16, 4) > n) {
+    const std::uint64_t ds64_size = le(f + 16, 4);
+    if (n < 44 || std::memcmp(f + 12, "ds64", 4) != 0 || ds64_size < 24 || 20 + ds64_size > n) {
       e.error = path + " is not a WAV file";
       return e;
     }
     ds64_data = le(f + 28, 4) | (std::uint64_t{le(f + 32, 4)} << 32);
-    start = 20 + le(f + 16, 4) + (le(f + 16, 4) % 2);
+    start = 20 + ds64_size + (ds64_size % 2);
   }
   std::uint64_t fmt = 0, fmt_size = 0, data = 0, data_size = 0;
   bool have_fmt = false, have_data = false;

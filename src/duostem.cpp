@@ -321,7 +321,7 @@ void separate_into(const Settings& settings, const std::vector<std::string>& mod
     Session session;
     open_session(session, models[static_cast<std::size_t>(i)], settings.network);
     running = session.sizes;
-    estimates.push_back(std::make_unique<FrameScratch>(vocals_file.path()));
+    estimates.push_back(std::make_unique<FrameScratch>(vocals_file.path(), i));
     FrameScratch& estimate = *estimates.back();
     song.rewind();
     estimate_vocals(session, frames, read_song, [&](const FrameBlock& b) { estimate.append(b.left, b.right, b.count); },

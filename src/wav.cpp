@@ -439,11 +439,11 @@ void write_wav(const std::string& path, const std::vector<float>& left, const st
   writer.commit();
 }
 
-FrameScratch::FrameScratch(const std::string& near) : near_(near), block_(8 * BLOCK_FRAMES) {
-  file_ = open_unnamed(near, true);
+FrameScratch::FrameScratch(const std::string& stem_path, int index) : stem_path_(stem_path), block_(8 * BLOCK_FRAMES) {
+  file_ = open_unnamed(stem_path, true);
   // Beside the stems rather than in the system's temporary folder, which may be small.
-  if (!file_) file_ = open_vanishing(near + ".tmp-" + std::to_string(process_id()) + "-estimate");
-  if (!file_) throw std::runtime_error("cannot write a scratch file beside " + near);
+  if (!file_) file_ = open_vanishing(stem_path + ".tmp-" + std::to_string(process_id()) + "-" + std::to_string(index));
+  if (!file_) throw std::runtime_error("cannot write a scratch file beside " + stem_path);
 }
 
 FrameScratch::~FrameScratch() { std::fclose(file_); }
@@ -452,7 +452,7 @@ void FrameScratch::append(const float* left, const float* right, std::size_t cou
   while (count > 0) {
     const std::size_t n = std::min(count, BLOCK_FRAMES);
     encode_frames(block_.data(), left, right, n);
-    if (std::fwrite(block_.data(), 8, n, file_) != n) throw std::runtime_error("cannot write a scratch file beside " + near_);
+    if (std::fwrite(block_.data(), 8, n, file_) != n) throw std::runtime_error("cannot write a scratch file beside " + stem_path_);
     left += n;
     right += n;
     count -= n;
@@ -460,13 +460,13 @@ void FrameScratch::append(const float* left, const float* right, std::size_t cou
 }
 
 void FrameScratch::rewind() {
-  if (std::fflush(file_) != 0 || !seek_to(file_, 0)) throw std::runtime_error("cannot write a scratch file beside " + near_);
+  if (std::fflush(file_) != 0 || !seek_to(file_, 0)) throw std::runtime_error("cannot write a scratch file beside " + stem_path_);
 }
 
 void FrameScratch::read(float* left, float* right, std::size_t count) {
   while (count > 0) {
     const std::size_t n = std::min(count, BLOCK_FRAMES);
-    if (std::fread(block_.data(), 8, n, file_) != n) throw std::runtime_error("cannot read a scratch file beside " + near_);
+    if (std::fread(block_.data(), 8, n, file_) != n) throw std::runtime_error("cannot read a scratch file beside " + stem_path_);
     decode_frames(block_.data(), left, right, n);
     left += n;
     right += n;

@@ -101,12 +101,13 @@ class StemWriter {
 // Writes a whole stem through a StemWriter; throws "channel length mismatch" before touching the disk.
 void write_wav(const std::string& path, const std::vector<float>& left, const std::vector<float>& right);
 
-// Frames of 32-bit float pairs kept in a file without a name beside the file
-// at near (removed however the process ends where the system allows it),
-// written once, then read back from the start.
+// Frames of 32-bit float pairs kept in a file without a name beside stem_path
+// (removed however the process ends, where the system allows it), written
+// once, then read back from the start. Scratch files of one process that exist
+// at once have different indexes.
 class FrameScratch {
  public:
-  explicit FrameScratch(const std::string& near);
+  FrameScratch(const std::string& stem_path, int index);
   ~FrameScratch();
   FrameScratch(const FrameScratch&) = delete;
   FrameScratch& operator=(const FrameScratch&) = delete;
@@ -116,7 +117,7 @@ class FrameScratch {
   void read(float* left, float* right, std::size_t count);
 
  private:
-  std::string near_;
+  std::string stem_path_;
   std::FILE* file_ = nullptr;
   std::vector<unsigned char> block_;
 };
