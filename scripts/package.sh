@@ -28,7 +28,7 @@ platforms=("$@")
 ORT="$DEPS/onnxruntime-1.31.1"
 POCKETFFT_DIR=/usr/include/gemmi/third_party
 # The studio's server header and page script, as scripts/bootstrap.sh keeps them.
-HTTPLIB=cpp-httplib-0.11.4
+HTTPLIB=cpp-httplib-0.18.7-1+deb13u1
 WAVESURFER=wavesurfer.js-8.0.1
 BULLSEYE="$DEPS/chroot-bullseye"
 jobs=$(nproc)
