@@ -411,6 +411,32 @@ def figures_mode():
           f"duostem peak {int(own.stderr.split()[-1]) // 1024} MB; stems {mix}")
 
 
+def neighbour(port):
+    """Another web server on 127.0.0.1, serving a page that sets cookies named
+    like the studio's; it keeps the Cookie headers it receives."""
+    import http.server
+
+    class Page(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            server.cookies.append(self.headers.get("Cookie") or "")
+            prefix = self.path.partition("prefix=")[2]
+            page = ("<script>for (const path of ['/', '" + prefix + "api', '" + prefix + "studio.js'])"
+                    f" document.cookie = 'duostem-studio-{port}=forged; Path=' + path;</script>").encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(page)))
+            self.end_headers()
+            self.wfile.write(page)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+    server.cookies = []
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 def browser_mode():
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
@@ -429,11 +455,28 @@ def browser_mode():
     cancelled = os.path.join(songs, "cancelled.wav")
     tone_wav(cancelled, 240)
 
-    process, port, token = start("--model", MODEL, "--overlap", ".75")
+    process, port, token = start("--model", MODEL, "--overlap", ".75", browser=True)
+    other = neighbour(port)
     driver = browser()
     try:
-        driver.get(f"http://127.0.0.1:{port}/?token={token}")
+        for _ in range(50):
+            if os.path.exists(os.path.join(WORK, "opened")):
+                break
+            time.sleep(0.1)
+        driver.get("file://" + open(os.path.join(WORK, "opened")).readline().strip())
+        WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.ID, "files"))
+        studio_page = driver.current_url
+        prefix = "/" + studio_page.split("/", 3)[3]
+        # Another server on this host: it never hears the studio's cookie, and the
+        # cookies of the same name its page sets (here with the secret path
+        # known) lock nobody out.
+        driver.get(f"http://127.0.0.1:{other.server_port}/?prefix={prefix}")
+        WebDriverWait(driver, 30).until(lambda d: "forged" in d.execute_script("return document.cookie"))
+        driver.get(studio_page)
+        WebDriverWait(driver, 30).until(lambda d: d.find_element(By.ID, "out-dir").text != "…")
         WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "overlap").text == ".75")
+        check(other.cookies and not any(token in c for c in other.cookies),
+              f"the other server heard {other.cookies}")
         upload = driver.find_element(By.ID, "files")
         upload.send_keys("\n".join([mp3, accepted, refused]))
         rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#queue .song")
@@ -477,6 +520,7 @@ def browser_mode():
             check(all(abs(d - frames / 44100) < 0.01 for d in durations), f"player durations {durations}")
             for link in row.find_elements(By.CSS_SELECTOR, ".track a.download")[1:]:
                 path = link.get_attribute("href").split(str(port), 1)[1]
+                check(path.startswith(prefix), f"a download outside the secret folder: {path}")
                 status, body, _ = request(port, "GET", path, {"Cookie": f"duostem-studio-{port}={token}"})
                 check(status == 200 and body == open(os.path.join(out, link.get_attribute("download")), "rb").read(),
                       f"download {path} is not the stored file")
