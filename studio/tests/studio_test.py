@@ -10,8 +10,12 @@
 
   figures: not a test; a 4-minute MP3 through the page, printing the time of
            each step and the server's and duostem's peak memory.
+  screenshot: not a test; the README's picture, WORK_DIR/studio.png: the demo
+           song (seed 1) through the page, the studio run as root in a mount
+           namespace of its own from a made-up home folder, so that the page
+           shows no folder of the machine it was made on.
 
-usage: studio_test.py server|browser|figures STUDIO MODEL WORK_DIR"""
+usage: studio_test.py server|browser|figures|screenshot STUDIO MODEL WORK_DIR"""
 import base64
 import fcntl
 import http.client
@@ -390,6 +394,7 @@ def figures_mode():
     driver = browser()
     try:
         driver.get(f"http://127.0.0.1:{port}/?token={token}")
+        WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.ID, "files"))
         started = time.monotonic()
         driver.find_element(By.ID, "files").send_keys(mp3)
         WebDriverWait(driver, 900).until(lambda d: d.find_element(By.CSS_SELECTOR, ".song").get_attribute("data-times"))
@@ -546,9 +551,41 @@ def browser_mode():
         check(process.wait(30) == 0, "TERM: status not 0")
 
 
+def screenshot_mode():
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    song = os.path.join(WORK, "demo_song.wav")
+    tools = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+    subprocess.run(["/usr/bin/python3", os.path.join(tools, "make_demo_song.py"), "--seed", "1", "--out", song],
+                   check=True, capture_output=True)
+    home, build = "/home/you", os.path.dirname(STUDIO)
+    install = (f"mount -t tmpfs tmpfs /home && mkdir -p {home}/duostem/models {home}/Music && "
+               f"cp '{STUDIO}' '{DUOSTEM}' '{build}/libonnxruntime.so.1' {home}/duostem/ && "
+               f"cp '{MODEL}' {home}/duostem/models/vocals.onnx && cd {home}/Music && "
+               f"exec {home}/duostem/duostem-studio --no-browser")
+    process = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", install],
+                               stdout=subprocess.PIPE, text=True)
+    url = process.stdout.readline().split(": ", 1)[1].strip()
+    driver = browser()
+    try:
+        driver.get(url)
+        WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.ID, "files"))
+        driver.find_element(By.ID, "files").send_keys(song)
+        WebDriverWait(driver, 300).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".track[data-duration]")) == 3)
+        driver.find_element(By.CSS_SELECTOR, ".track[data-stem=vocals] .play").click()
+        time.sleep(2)
+        driver.set_window_size(1100, 640)
+        driver.save_screenshot(os.path.join(WORK, "studio.png"))
+    finally:
+        driver.quit()
+        process.send_signal(signal.SIGTERM)
+        process.wait(30)
+    print(os.path.join(WORK, "studio.png"))
+
+
 shutil.rmtree(WORK, ignore_errors=True)
 os.makedirs(WORK)
-{"server": server_mode, "browser": browser_mode, "figures": figures_mode}[MODE]()
+{"server": server_mode, "browser": browser_mode, "figures": figures_mode, "screenshot": screenshot_mode}[MODE]()
 for error in errors:
     print("FAIL:", error)
 sys.exit(1 if errors else 0)
