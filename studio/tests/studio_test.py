@@ -574,7 +574,7 @@ def screenshot_mode():
         WebDriverWait(driver, 300).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, ".track[data-duration]")) == 3)
         driver.find_element(By.CSS_SELECTOR, ".track[data-stem=vocals] .play").click()
         time.sleep(2)
-        driver.set_window_size(1100, 640)
+        driver.set_window_size(1100, 680)
         driver.save_screenshot(os.path.join(WORK, "studio.png"))
     finally:
         driver.quit()
