@@ -319,6 +319,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   argv.push_back(nullptr);
   const std::string working_folder = folder.string();
   const long descriptors = sysconf(_SC_OPEN_MAX);
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
     // The studio blocks INT and TERM for its signal thread and ignores PIPE;
@@ -328,8 +329,10 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
 #ifdef __linux__
-    // Ends the child if the studio is killed outright.
+    // Ends the child if the studio is killed outright, also when that
+    // happened before the request was made.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
 #endif
     int null_input = open("/dev/null", O_RDONLY);
     if (null_input >= 0) dup2(null_input, 0);
