@@ -318,8 +318,13 @@ check_windows_setup() {
     || { say "the studio's shortcut starts \"$target\""; return 1; }
   [ -f "$menu/README.lnk" ] || { say "no README in the Start menu"; status=1; }
   studio_serves "installed studio" "$scratch/elsewhere" "$wine" "$inst/duostem-studio.exe" >/dev/null || status=1
-  # TERM ends wine's command, not always the studio in it, which would keep its file in use.
-  win "$WINEPREFIX/drive_c/windows/system32/taskkill.exe" /f /im duostem-studio.exe >/dev/null 2>&1 || true
+  # TERM ends wine's command, not always the studio in it, which would keep its
+  # file in use; wine's taskkill ends one program of the name at a time.
+  for _ in $(seq 1 20); do
+    pgrep -f "^$inst/duostem-studio.exe" >/dev/null || break
+    win "$WINEPREFIX/drive_c/windows/system32/taskkill.exe" /f /im duostem-studio.exe >/dev/null 2>&1 || true
+    sleep 0.5
+  done
   rm -rf "$scratch/elsewhere/studio-out"
 
   install
