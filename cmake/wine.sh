@@ -49,9 +49,12 @@ else
   command=(timeout -k 10 "${DUOSTEM_WINE_TIMEOUT:-600}" /usr/lib/wine/wine64 "$program" "$@")
 fi
 
-# The environment inside is wine's own, not this shell's: only what wine needs.
+# The environment inside is wine's own, not this shell's: only what wine needs,
+# and WINEDLLOVERRIDES when set (to take away a library a test must do without).
 # Wine complains on standard error without a runtime folder.
 [ -d "$WINEPREFIX/.runtime" ] || mkdir -m 700 "$WINEPREFIX/.runtime"
+overrides=()
+[ -z "${WINEDLLOVERRIDES:-}" ] || overrides=(WINEDLLOVERRIDES="$WINEDLLOVERRIDES")
 in_chroot "$root" "${binds[@]}" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$folder" \
   env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all \
-  XDG_RUNTIME_DIR="$WINEPREFIX/.runtime" "${command[@]}"
+  XDG_RUNTIME_DIR="$WINEPREFIX/.runtime" "${overrides[@]}" "${command[@]}"

@@ -132,25 +132,41 @@ make_ort_roots() {
   rm -rf "$dir"
 }
 
-# The studio's HTTP server: cpp-httplib as the single header of Debian 12's
-# source package (the binary package is a library tied to OpenSSL).
-HTTPLIB_VERSION=0.11.4
+# The studio's HTTP server: cpp-httplib as the single header of Debian 13's
+# source package (the binary package is a library tied to OpenSSL), with
+# Debian's patches applied: they bound request lines and header counts while
+# a request is read, and chunked bodies, which the upstream tarball does not.
+HTTPLIB_VERSION=0.18.7
+HTTPLIB_DEBIAN=1+deb13u1
 fetch_httplib() {
-  local dest="$DEPS/cpp-httplib-$HTTPLIB_VERSION"
+  local dest="$DEPS/cpp-httplib-$HTTPLIB_VERSION-$HTTPLIB_DEBIAN"
   [ -f "$dest/httplib.h" ] && return 0
-  say "fetching cpp-httplib $HTTPLIB_VERSION (Debian 12 source package)"
+  say "fetching cpp-httplib $HTTPLIB_VERSION-$HTTPLIB_DEBIAN (Debian 13 source package, with its patches)"
   local dir
   dir=$(mktemp -d)
-  private_apt "$dir" "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) bookworm main"
-  (cd "$dir/download" && apt-get "${PRIVATE_APT[@]}" source --download-only cpp-httplib >&2) \
-    || die "apt-get source cpp-httplib failed"
-  local orig
+  private_apt "$dir" "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_mirror) trixie main"
+  (cd "$dir/download" &&
+    apt-get "${PRIVATE_APT[@]}" source --download-only "cpp-httplib=$HTTPLIB_VERSION-$HTTPLIB_DEBIAN" >&2) \
+    || die "apt-get source cpp-httplib=$HTTPLIB_VERSION-$HTTPLIB_DEBIAN failed"
+  local orig debian source patch
   orig=$(ls "$dir"/download/cpp-httplib_"$HTTPLIB_VERSION"*.orig.tar.* 2>/dev/null | head -n 1)
-  [ -n "$orig" ] || die "no cpp-httplib $HTTPLIB_VERSION source archive was downloaded"
-  tar -xf "$orig" -C "$dir"
+  debian=$(ls "$dir"/download/cpp-httplib_"$HTTPLIB_VERSION-$HTTPLIB_DEBIAN".debian.tar.* 2>/dev/null | head -n 1)
+  [ -n "$orig" ] && [ -n "$debian" ] || die "no cpp-httplib $HTTPLIB_VERSION-$HTTPLIB_DEBIAN source archives were downloaded"
+  mkdir "$dir/source"
+  tar -xf "$orig" -C "$dir/source" --strip-components=1
+  tar -xf "$debian" -C "$dir/source"
+  source="$dir/source"
+  [ -f "$source/debian/patches/series" ] || die "the cpp-httplib source holds no debian/patches/series"
+  # Debian's order; a patch that does not apply cleanly stops the bootstrap.
+  while read -r patch _; do
+    case "$patch" in '' | '#'*) continue ;; esac
+    patch -p1 --quiet --forward --batch -d "$source" <"$source/debian/patches/$patch" >&2 \
+      || die "Debian's patch $patch does not apply to cpp-httplib $HTTPLIB_VERSION"
+  done <"$source/debian/patches/series"
+  grep -q CPPHTTPLIB_HEADER_MAX_COUNT "$source/httplib.h" || die "cpp-httplib's header lacks Debian's security patches"
   rm -rf "$dest.tmp"
   mkdir -p "$dest.tmp"
-  cp "$dir"/*cpp-httplib-*/httplib.h "$dir"/*cpp-httplib-*/LICENSE "$dest.tmp/" \
+  cp "$source/httplib.h" "$source/LICENSE" "$source/debian/patches/series" "$dest.tmp/" \
     || die "the cpp-httplib source holds no httplib.h or LICENSE"
   rm -rf "$dest"
   mv "$dest.tmp" "$dest"

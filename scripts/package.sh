@@ -2,7 +2,9 @@
 # Writes the release archives and Debian packages into dist/:
 #   duostem-VERSION-linux-x86_64.tar.gz    built in a Debian 11 root (glibc 2.31),
 #   duostem-VERSION-linux-aarch64.tar.gz   libstdc++ and libgcc linked in
-#   duostem-VERSION-windows-x86_64.zip     built with mingw-w64, its runtime linked in
+#   duostem-VERSION-windows-x86_64.zip     built with mingw-w64, its runtime loaded at run time
+#   duostem-VERSION-windows-x86_64-setup.exe  the zip's files in a setup program
+#                                          (packaging/windows/duostem.nsi, NSIS in a Debian 13 root)
 #   duostem_VERSION_amd64.deb              with each Linux archive, from the same
 #   duostem_VERSION_arm64.deb              Debian 11 root, installed by cmake --install
 # Each archive unpacks into one folder duostem-VERSION-PLATFORM/ with the
@@ -28,9 +30,10 @@ platforms=("$@")
 ORT="$DEPS/onnxruntime-1.31.1"
 POCKETFFT_DIR=/usr/include/gemmi/third_party
 # The studio's server header and page script, as scripts/bootstrap.sh keeps them.
-HTTPLIB=cpp-httplib-0.11.4
+HTTPLIB=cpp-httplib-0.18.7-1+deb13u1
 WAVESURFER=wavesurfer.js-8.0.1
 BULLSEYE="$DEPS/chroot-bullseye"
+TRIXIE="$DEPS/chroot-trixie"
 jobs=$(nproc)
 # The executables every archive and package carries. One more is one more name
 # here (and an install() rule in CMake, which the packages follow).
@@ -98,6 +101,37 @@ stage() {
   cp "$DEPS/$WAVESURFER/LICENSE" "$folder/LICENSES/wavesurfer.js.txt"
   sed -e "s|@VERSION@|$VERSION|; s|@PLATFORM@|$platform|; s|@RUNTIME@|$runtime|; s|@SYSTEM@|$system|" \
     -e "s|@RUN@|$run|g" packaging/README.txt >"$folder/README.txt"
+}
+
+# windows_setup STAGING NAME: DIST/NAME-setup.exe installing the files of
+# STAGING/NAME, which the script lists for the setup and the uninstaller alike.
+windows_setup() {
+  local staging=$1 name=$2 f d size
+  make_chroot trixie "$TRIXIE" nsis
+  mkdir "$staging/nsis"
+  cp packaging/windows/duostem.nsi build-release/windows-x86_64/path-entry.exe "$staging/nsis/"
+  {
+    while IFS= read -r d; do
+      printf 'SetOutPath "$INSTDIR%s"\n' "$(tr / '\\' <<<"${d#.}")"
+      find "$staging/$name/$d" -maxdepth 1 -type f -printf '%f\n' | sort | while IFS= read -r f; do
+        printf 'File "/setup/%s/%s/%s"\n' "$name" "${d#./}" "$f"
+      done
+    done < <(cd "$staging/$name" && find . -type d | sort)
+  } | sed 's|/\./|/|' >"$staging/nsis/files.nsh"
+  {
+    (cd "$staging/$name" && find . -type f | sort) | while IFS= read -r f; do
+      printf 'Delete "$INSTDIR%s"\n' "$(tr / '\\' <<<"${f#.}")"
+    done
+    (cd "$staging/$name" && find . -mindepth 1 -type d | sort -r) | while IFS= read -r d; do
+      printf 'RMDir "$INSTDIR%s"\n' "$(tr / '\\' <<<"${d#.}")"
+    done
+  } >"$staging/nsis/unfiles.nsh"
+  size=$(du -sk "$staging/$name" | cut -f1)
+  in_chroot "$TRIXIE" --bind "$staging" /setup makensis -V2 -DVERSION="$VERSION" -DSTAGE="/setup/$name" \
+    -DFILES=/setup/nsis/files.nsh -DUNFILES=/setup/nsis/unfiles.nsh -DPATH_ENTRY=/setup/nsis/path-entry.exe \
+    -DSIZE_KB="$size" -DOUTFILE="/setup/$name-setup.exe" /setup/nsis/duostem.nsi >&2
+  mv "$staging/$name-setup.exe" "$DIST/"
+  say "$DIST/$name-setup.exe"
 }
 
 # elf_files DIR: the ELF files below DIR, one a line.
@@ -203,6 +237,7 @@ for platform in "${platforms[@]}"; do
     (cd "$staging" && /usr/bin/python3 -m zipfile -c "$name.zip" "$name")
     mv "$staging/$name.zip" "$DIST/"
     say "$DIST/$name.zip"
+    windows_setup "$staging" "$name"
   else
     tar -C "$staging" --owner=0 --group=0 -czf "$DIST/$name.tar.gz" "$name"
     say "$DIST/$name.tar.gz"

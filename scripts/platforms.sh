@@ -13,7 +13,8 @@
 #            scratch folder and run there: Linux x86-64 with an empty environment
 #            and in a Debian 13 root, Linux arm64 under qemu, Windows under wine
 #            with its runs and stems compared with the Linux x86-64 archive's;
-#            the studio of both serves its page to curl
+#            the studio of both serves its page to curl; the Windows setup
+#            installed and uninstalled silently under wine (check_windows_setup)
 #   distro   a clean clone built in a Debian 13 root by the README's steps for
 #            other systems, and its command-line tests run there
 #   package  the Debian packages (scripts/package.sh): lintian on both; the
@@ -216,8 +217,135 @@ check_windows_studio() {
   rm -rf "$folder/studio-out"
 }
 
+# lnk_target LNK: the program a Windows shortcut starts (its LinkInfo's local path).
+lnk_target() {
+  /usr/bin/python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+flags = struct.unpack_from("<I", data, 0x14)[0]
+at = 0x4C
+if flags & 1:  # an item list comes first
+    at += 2 + struct.unpack_from("<H", data, at)[0]
+if not flags & 2:
+    sys.exit("no LinkInfo in " + sys.argv[1])
+header = struct.unpack_from("<I", data, at + 4)[0]
+if header >= 0x24 and struct.unpack_from("<I", data, at + 0x1C)[0]:
+    start = at + struct.unpack_from("<I", data, at + 0x1C)[0]
+    end = start
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    print(data[start:end].decode("utf-16-le"))
+else:
+    start = at + struct.unpack_from("<I", data, at + 0x10)[0]
+    print(data[start:data.index(b"\0", start)].decode("latin-1"))
+PY
+}
+
+# check_windows_setup SCRATCH SETUP ZIP: the setup program in the part's wine
+# prefix, which must see SCRATCH (holding song.wav). First a user Path of 6,000
+# characters through a silent install and uninstall: every entry kept, in order.
+# Then, as on a machine without a user Path of its own (wine cuts a longer one
+# short in the programs it starts): a silent install of the zip's files, byte
+# for byte, with its "Apps" entry; duostem.exe found through the new Path from
+# another folder gives the zip's stems; the studio's Start-menu entry starts a
+# studio that serves its page; without the Visual C++ runtime duostem.exe says
+# so; installing again keeps one "Apps" entry; a silent uninstall leaves no
+# file, shortcut, key or Path entry of its own, and a stem saved in the
+# program's folder where it was.
+check_windows_setup() {
+  local scratch=$1 zip=$3 wine=$PWD/cmake/wine.sh long="" i folder path apps line target stderr code left status=0
+  local key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\duostem'
+  local inst="$WINEPREFIX/drive_c/users/root/AppData/Local/Programs/duostem"
+  local menu="$WINEPREFIX/drive_c/users/root/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/duostem"
+  folder='C:\users\root\AppData\Local\Programs\duostem'
+  zip=$scratch/zip/$(basename "$3" .zip)
+  cp "$2" "$scratch/setup.exe"
+  mkdir "$scratch/zip" "$scratch/elsewhere"
+  /usr/bin/python3 -m zipfile -e "$3" "$scratch/zip"
+  cp "$scratch/song.wav" "$scratch/elsewhere/"
+  # win PROGRAM ARG...: a Windows program under wine, started in the folder elsewhere.
+  win() { (cd "$scratch/elsewhere" && "$wine" "$@"); }
+  reg() { win "$WINEPREFIX/drive_c/windows/system32/reg.exe" "$@" | tr -d '\r'; }
+  user_path() { { reg query 'HKCU\Environment' /v Path 2>/dev/null || true; } | sed -n 's/^    Path    REG_[A-Z_]*SZ    //p'; }
+  install() { win "$scratch/setup.exe" /S || { say "setup /S failed with status $?"; return 1; }; }
+  # The uninstaller works from a copy of itself in the temporary folder and returns at once.
+  uninstall() {
+    win "$inst/uninstall.exe" /S || { say "uninstall /S failed with status $?"; return 1; }
+    for _ in $(seq 1 120); do
+      [ -e "$inst/uninstall.exe" ] || [ -e "$menu" ] || return 0
+      sleep 0.5
+    done
+  }
+
+  for ((i = 0; ${#long} < 6000; i++)); do long+="C:\\Tools\\entry $i;"; done
+  long=${long%;}
+  reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d "$long" /f >/dev/null
+  install
+  path=$(user_path)
+  [ "$path" = "$long;$folder" ] || { say "Path after install: ${#path} characters, not the ${#long} before and the folder"; status=1; }
+  uninstall
+  path=$(user_path)
+  [ "$path" = "$long" ] || { say "Path after uninstall: ${#path} characters, not the ${#long} before"; status=1; }
+  say "setup: a ${#long}-character Path kept through install and uninstall"
+  reg delete 'HKCU\Environment' /v Path /f >/dev/null
+
+  install
+  apps=$(reg query "$key")
+  for line in "InstallLocation    REG_SZ    $folder" "DisplayName    REG_SZ    duostem" "DisplayVersion    REG_SZ    $VERSION" \
+    "Publisher    REG_SZ    duostem maintainers" "UninstallString    REG_SZ    \"$folder\\uninstall.exe\""; do
+    grep -qxF "    $line" <<<"$apps" || { say "the Apps entry lacks \"$line\""; status=1; }
+  done
+  grep -q '^    EstimatedSize    REG_DWORD    0x[0-9a-f]*[1-9a-f]' <<<"$apps" || { say "the Apps entry has no size"; status=1; }
+  diff -r --exclude=uninstall.exe "$zip" "$inst" >&2 || { say "the installed files differ from the zip's"; status=1; }
+  path=$(user_path)
+  [ "$path" = "$folder" ] || { say "Path after install: \"$path\""; status=1; }
+
+  win "$WINEPREFIX/drive_c/windows/system32/cmd.exe" /c duostem song.wav --out-dir installed >/dev/null 2>&1 \
+    || { say "duostem through Path failed with status $?"; return 1; }
+  win "$zip/duostem.exe" song.wav --out-dir zipped >/dev/null 2>&1
+  for line in "song_(Vocals).wav" "song_(Instrumental).wav"; do
+    cmp "$scratch/elsewhere/installed/$line" "$scratch/elsewhere/zipped/$line" || status=1
+  done
+  stderr=$(WINEDLLOVERRIDES="msvcp140=;vcruntime140=;vcruntime140_1=" win "$inst/duostem.exe" song.wav --out-dir none \
+    2>&1 >/dev/null) && code=0 || code=$?
+  stderr=$(tr -d '\r' <<<"$stderr" | grep -v '^wine: ' || true)
+  line="duostem: onnxruntime.dll could not be loaded (the Microsoft Visual C++ Redistributable 2015-2022 for x64 may be missing: https://aka.ms/vs/17/release/vc_redist.x64.exe)"
+  [ "$code" -eq 1 ] && [ "$stderr" = "$line" ] \
+    || { say "without the Visual C++ runtime: status $code, \"$stderr\""; status=1; }
+  [ ! -e "$scratch/elsewhere/none" ] || { say "the failed run left a folder"; status=1; }
+
+  target=$(lnk_target "$menu/duostem studio.lnk") && [ "$target" = "$folder\\duostem-studio.exe" ] \
+    || { say "the studio's shortcut starts \"$target\""; return 1; }
+  [ -f "$menu/README.lnk" ] || { say "no README in the Start menu"; status=1; }
+  studio_serves "installed studio" "$scratch/elsewhere" "$wine" "$inst/duostem-studio.exe" >/dev/null || status=1
+  # TERM ends wine's command, not always the studio in it, which would keep its
+  # file in use; wine's taskkill ends one program of the name at a time.
+  for _ in $(seq 1 20); do
+    pgrep -f "^$inst/duostem-studio.exe" >/dev/null || break
+    win "$WINEPREFIX/drive_c/windows/system32/taskkill.exe" /f /im duostem-studio.exe >/dev/null 2>&1 || true
+    sleep 0.5
+  done
+  rm -rf "$scratch/elsewhere/studio-out"
+
+  install
+  line=$(reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | grep -cx '    DisplayName    REG_SZ    duostem') || true
+  [ "$line" = 1 ] || { say "installed twice, Apps has $line entries naming duostem"; status=1; }
+  # A stem the user saved into the program's folder.
+  cp "$scratch/elsewhere/installed/song_(Vocals).wav" "$inst/"
+  uninstall
+  left=$(cd "$inst" && find . -mindepth 1 ! -name 'song_(Vocals).wav')
+  [ -z "$left" ] || { say "left behind by uninstall: $left"; status=1; }
+  cmp "$inst/song_(Vocals).wav" "$scratch/elsewhere/installed/song_(Vocals).wav" || status=1
+  [ ! -e "$menu" ] || { say "the Start-menu folder is left"; status=1; }
+  if reg query "$key" >/dev/null 2>&1; then say "the Apps entry is left"; status=1; fi
+  path=$(user_path)
+  [ -z "$path" ] || { say "Path after uninstall: \"$path\""; status=1; }
+  [ "$status" -eq 0 ] || return 1
+  say "setup: installed silently, ran through Path like the zip, the studio served, uninstalled without a trace"
+}
+
 part_release() {
-  local scratch name folder status=0 dist
+  local scratch name folder status=0 dist start
   # Fresh archives in an empty folder: never what an earlier run left in dist/.
   dist=$(mktemp -d)
   DUOSTEM_DIST=$dist bash scripts/package.sh
@@ -261,6 +389,12 @@ part_release() {
     "$scratch/duostem-$VERSION-windows-x86_64" "$(printf '%q ' "$PWD/cmake/wine.sh" duostem.exe)" || status=1
   check_windows_studio "$scratch/duostem-$VERSION-windows-x86_64" "$PWD/cmake/wine.sh" &
   wait $! || status=1
+  say "windows-x86_64 setup under wine"
+  start=$SECONDS
+  check_windows_setup "$scratch" "$dist/duostem-$VERSION-windows-x86_64-setup.exe" \
+    "$dist/duostem-$VERSION-windows-x86_64.zip" &
+  wait $! || status=1
+  say "the setup's checks took $((SECONDS - start)) s"
   end_wine
   rm -rf "$scratch"
   ls -l "$dist" >&2
@@ -380,7 +514,7 @@ for part in "${parts[@]}"; do
 done
 bash scripts/bootstrap.sh "${packages[@]}"
 # Set-up as well, outside the parts' clocks: wine in the Debian 13 root for the parts that run Windows programs.
-case " ${parts[*]} " in *" windows "* | *" release "*) make_chroot trixie "$TRIXIE" wine64 wine ;; esac
+case " ${parts[*]} " in *" windows "* | *" release "*) make_chroot trixie "$TRIXIE" wine64 wine nsis ;; esac
 
 failed=()
 summary=""

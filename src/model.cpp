@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "runtime.hpp"
 #include "utf8.hpp"
 
 namespace {
@@ -284,7 +285,7 @@ void open_session(Session& session, const std::string& model_path, const Network
   disable_runtime_telemetry();
   // The headers' own table version: the runtime beside the executable is at
   // least as new, and every call used here is in that table.
-  const OrtApiBase* base = OrtGetApiBase();
+  const OrtApiBase* base = runtime_api_base();
   session.api = base ? base->GetApi(ORT_API_VERSION) : nullptr;
   if (!session.api) throw std::runtime_error("ONNX Runtime API version mismatch");
   const OrtApi* api = session.api;

@@ -1,6 +1,7 @@
 #include "platform.hpp"
 
 #include <stdexcept>
+#include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -9,10 +10,14 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -37,6 +42,14 @@ std::string hex(const unsigned char* bytes, std::size_t count) {
   }
   return text;
 }
+
+// The browser reads this and goes on to the address.
+std::string forward_html(const std::string& url) {
+  return "<!doctype html>\n<meta charset=\"utf-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=" + url +
+         "\">\n<title>duostem studio</title>\n<a href=\"" + url + "\">duostem studio</a>\n";
+}
+
+const char LOCK_NAME[] = "lock";
 
 }  // namespace
 
@@ -93,16 +106,29 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
                                   OPEN_EXISTING, 0, nullptr);
   std::wstring command = quote_argument(program.wstring());
   for (const auto& arg : args) command += L" " + quote_argument(widen(arg));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = null_input;
-  startup.hStdOutput = output_write;
-  startup.hStdError = error_write;
+  // The child inherits its three standard handles and nothing else: no
+  // socket, no upload being written.
+  std::vector<HANDLE> inherited{output_write, error_write};
+  if (null_input != INVALID_HANDLE_VALUE) inherited.push_back(null_input);
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<char> list_memory(list_size);
+  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
+  const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &list_size) &&
+                      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                                inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = null_input;
+  startup.StartupInfo.hStdOutput = output_write;
+  startup.StartupInfo.hStdError = error_write;
+  startup.lpAttributeList = list;
   PROCESS_INFORMATION info{};
-  BOOL started = CreateProcessW(program.wstring().c_str(), command.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, folder.wstring().c_str(), &startup,
-                                &info);
+  BOOL started = listed && CreateProcessW(program.wstring().c_str(), command.data(), nullptr, nullptr, TRUE,
+                                          CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                          folder.wstring().c_str(), &startup.StartupInfo, &info);
+  if (listed) DeleteProcThreadAttributeList(list);
   CloseHandle(output_write);
   CloseHandle(error_write);
   if (null_input != INVALID_HANDLE_VALUE) CloseHandle(null_input);
@@ -177,16 +203,6 @@ std::filesystem::path executable_folder() {
   return std::filesystem::path(path).parent_path();
 }
 
-long process_id() { return static_cast<long>(GetCurrentProcessId()); }
-
-bool process_alive(long id) {
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
-  if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;
-  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-  CloseHandle(process);
-  return running;
-}
-
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);
   if (BCryptGenRandom(nullptr, data.data(), static_cast<ULONG>(bytes), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
@@ -194,11 +210,89 @@ std::string random_hex(std::size_t bytes) {
   return hex(data.data(), bytes);
 }
 
-void open_in_browser(const std::string& url) {
-  ShellExecuteW(nullptr, L"open", widen(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+// The user's temporary folder lies in their profile, which other users cannot read.
+ForwardPage::ForwardPage(const std::string& url)
+    : path_(std::filesystem::temp_directory_path() / ("duostem-studio-" + random_hex(8) + ".html")) {
+  HANDLE file = CreateFileW(path_.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path_.u8string());
+  const std::string page = forward_html(url);
+  DWORD written = 0;
+  const BOOL wrote = WriteFile(file, page.data(), static_cast<DWORD>(page.size()), &written, nullptr);
+  CloseHandle(file);
+  if (!wrote || written != page.size()) {
+    DeleteFileW(path_.wstring().c_str());
+    throw std::runtime_error("cannot write " + path_.u8string());
+  }
 }
 
+ForwardPage::~ForwardPage() { DeleteFileW(path_.wstring().c_str()); }
+
+void ForwardPage::open() const {
+  ShellExecuteW(nullptr, L"open", path_.wstring().c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+struct FolderLock::Handle {
+  HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+FolderLock::FolderLock(const std::filesystem::path& folder) : handle_(std::make_unique<Handle>()) {
+  const std::filesystem::path temporary = folder / ("lock." + random_hex(4));
+  HANDLE file = CreateFileW(temporary.wstring().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  OVERLAPPED whole{};
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + temporary.u8string());
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole) ||
+      !MoveFileExW(temporary.wstring().c_str(), (folder / LOCK_NAME).wstring().c_str(), 0)) {
+    CloseHandle(file);
+    DeleteFileW(temporary.wstring().c_str());
+    throw std::runtime_error("cannot lock " + folder.u8string());
+  }
+  handle_->file = file;
+}
+
+FolderLock::~FolderLock() { CloseHandle(handle_->file); }
+
+void remove_if_unlocked(const std::filesystem::path& folder) {
+  HANDLE file = CreateFileW((folder / LOCK_NAME).wstring().c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  OVERLAPPED whole{};
+  const bool free = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole);
+  // A folder holding an open file cannot be removed here.
+  CloseHandle(file);
+  std::error_code ignored;
+  if (free) std::filesystem::remove_all(folder, ignored);
+}
+
+bool rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (MoveFileExW(from.wstring().c_str(), to.wstring().c_str(), 0)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return false;
+  throw std::runtime_error("cannot move " + from.u8string() + " to " + to.u8string());
+}
+
+bool backslash_separates_folders() { return true; }
+
 #else
+
+namespace {
+
+// In a child between fork and exec: closes every descriptor above standard
+// error, whatever opened it (sockets, uploads being written, pipes).
+void close_inherited(long limit) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
+#endif
+  if (limit < 0 || limit > 65536) limit = 65536;
+  for (int fd = 3; fd < limit; ++fd) close(fd);
+}
+
+std::string system_message(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
 
 struct Child::Handles {
   pid_t pid = -1;
@@ -224,6 +318,8 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   for (auto& arg : argv_text) argv.push_back(arg.data());
   argv.push_back(nullptr);
   const std::string working_folder = folder.string();
+  const long descriptors = sysconf(_SC_OPEN_MAX);
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
     // The studio blocks INT and TERM for its signal thread and ignores PIPE;
@@ -233,15 +329,16 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
 #ifdef __linux__
-    // Ends the child if the studio is killed outright.
+    // Ends the child if the studio is killed outright, also when that
+    // happened before the request was made.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
 #endif
     int null_input = open("/dev/null", O_RDONLY);
     if (null_input >= 0) dup2(null_input, 0);
     dup2(output[1], 1);
     dup2(error[1], 2);
-    for (int fd : {output[0], output[1], error[0], error[1], null_input})
-      if (fd > 2) close(fd);
+    close_inherited(descriptors);
     if (chdir(working_folder.c_str()) != 0) _exit(127);
     execv(argv[0], argv.data());
     const char* message = "cannot start the separation program\n";
@@ -331,10 +428,6 @@ std::filesystem::path executable_folder() {
 #endif
 }
 
-long process_id() { return static_cast<long>(getpid()); }
-
-bool process_alive(long id) { return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH; }
-
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);
   std::ifstream source("/dev/urandom", std::ios::binary);
@@ -343,27 +436,98 @@ std::string random_hex(std::size_t bytes) {
   return hex(data.data(), bytes);
 }
 
-void open_in_browser(const std::string& url) {
+// The user's runtime folder (mode 0700 by design), else the temporary folder,
+// where the file's own mode 0600 keeps it to the user.
+ForwardPage::ForwardPage(const std::string& url) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::error_code error;
+  std::filesystem::path folder = runtime && runtime[0] == '/' && std::filesystem::is_directory(runtime, error)
+                                     ? std::filesystem::path(runtime)
+                                     : std::filesystem::temp_directory_path();
+  path_ = folder / ("duostem-studio-" + random_hex(8) + ".html");
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error(system_message("cannot create " + path_.string()));
+  const std::string page = forward_html(url);
+  const bool wrote = ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+  close(fd);
+  if (!wrote) {
+    unlink(path_.c_str());
+    throw std::runtime_error("cannot write " + path_.string());
+  }
+}
+
+ForwardPage::~ForwardPage() { unlink(path_.c_str()); }
+
+void ForwardPage::open() const {
 #ifdef __APPLE__
   const char* opener = "open";
 #else
   const char* opener = "xdg-open";
 #endif
+  const long descriptors = sysconf(_SC_OPEN_MAX);
   pid_t pid = fork();
   if (pid == 0) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    int null_output = open("/dev/null", O_WRONLY);
+    int null_output = ::open("/dev/null", O_WRONLY);
     if (null_output >= 0) {
       dup2(null_output, 1);
       dup2(null_output, 2);
     }
-    execlp(opener, opener, url.c_str(), static_cast<char*>(nullptr));
+    close_inherited(descriptors);
+    execlp(opener, opener, path_.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   if (pid > 0) std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
 }
+
+struct FolderLock::Handle {
+  int fd = -1;
+};
+
+FolderLock::FolderLock(const std::filesystem::path& folder) : handle_(std::make_unique<Handle>()) {
+  const std::filesystem::path temporary = folder / ("lock." + random_hex(4));
+  const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error(system_message("cannot create " + temporary.string()));
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || std::rename(temporary.c_str(), (folder / LOCK_NAME).c_str()) != 0) {
+    const std::string message = system_message("cannot lock " + folder.string());
+    close(fd);
+    unlink(temporary.c_str());
+    throw std::runtime_error(message);
+  }
+  handle_->fd = fd;
+}
+
+FolderLock::~FolderLock() { close(handle_->fd); }
+
+void remove_if_unlocked(const std::filesystem::path& folder) {
+  const int fd = ::open((folder / LOCK_NAME).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+  close(fd);
+}
+
+bool rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+#ifdef __linux__
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST) return false;
+  // File systems without the flag: a hard link fails the same way on a taken name.
+  if (errno != EINVAL && errno != ENOSYS)
+    throw std::runtime_error(system_message("cannot move " + from.string() + " to " + to.string()));
+#endif
+  if (link(from.c_str(), to.c_str()) != 0) {
+    if (errno == EEXIST) return false;
+    throw std::runtime_error(system_message("cannot move " + from.string() + " to " + to.string()));
+  }
+  unlink(from.c_str());
+  return true;
+}
+
+bool backslash_separates_folders() { return false; }
 
 #endif
 

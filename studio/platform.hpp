@@ -1,6 +1,7 @@
 // What the studio needs from the operating system: a child process with its
-// output read through pipes, the executable's folder, random bytes and the
-// user's browser. Everything here has a POSIX and a Windows implementation.
+// output read through pipes, the executable's folder, random bytes, the user's
+// browser, folder locks and renames that never replace. Everything here has a
+// POSIX and a Windows implementation.
 #pragma once
 
 #include <filesystem>
@@ -37,11 +38,46 @@ class Child {
 };
 
 std::filesystem::path executable_folder();
-long process_id();
-// False once the process has ended; true while it runs or when it cannot be told.
-bool process_alive(long id);
 std::string random_hex(std::size_t bytes);
-// Opens the address in the user's browser without waiting for it.
-void open_in_browser(const std::string& url);
+
+// A page in a file only the user can read (the runtime or temporary folder)
+// that forwards the browser to an address, so that the address never appears
+// among any process's arguments. The file goes with this object.
+class ForwardPage {
+ public:
+  explicit ForwardPage(const std::string& url);
+  ~ForwardPage();
+  ForwardPage(const ForwardPage&) = delete;
+  ForwardPage& operator=(const ForwardPage&) = delete;
+  // Opens the page in the user's browser without waiting for it.
+  void open() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// An exclusive lock on the file "lock" inside a folder, held while this
+// object lives (flock on POSIX, LockFileEx on Windows). The file appears
+// already locked, so no other process ever finds it free while its owner runs.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::filesystem::path& folder);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> handle_;
+};
+// Removes the folder when its lock file exists and its lock can be taken, that
+// is when the process that held it has ended, whatever namespace it ran in.
+void remove_if_unlocked(const std::filesystem::path& folder);
+
+// Renames a file unless the target name is taken by an entry of any kind;
+// false when it is. Other failures throw.
+bool rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
+// True where a backslash separates folders in a file name (Windows).
+bool backslash_separates_folders();
 
 }  // namespace studio

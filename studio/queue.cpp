@@ -28,7 +28,8 @@ std::optional<Progress> parse_progress(const std::string& line) {
 
 std::vector<std::string> duostem_arguments(const QueueSettings& settings, const std::string& song,
                                            const std::string& out_dir) {
-  std::vector<std::string> args{song};
+  // A name that starts like an option reaches duostem through its folder.
+  std::vector<std::string> args{!song.empty() && song[0] == '-' ? "./" + song : song};
   for (const auto& model : settings.models) {
     args.push_back("--model");
     args.push_back(model);
@@ -47,10 +48,14 @@ std::vector<std::string> duostem_arguments(const QueueSettings& settings, const 
 }
 
 std::string song_stem(const std::string& file_name) {
-  std::string name = file_name.substr(file_name.find_last_of("/\\") + 1);
+  // A backslash is a character of a name on POSIX systems, a separator on Windows.
+  const bool backslash_separates = backslash_separates_folders();
+  std::string name = file_name.substr(file_name.find_last_of('/') + 1);
   std::string clean;
   for (unsigned char c : name)
-    if (c >= 0x20 && c != 0x7f && std::string_view("<>:\"|?*").find(static_cast<char>(c)) == std::string_view::npos)
+    if (c == '\\' && backslash_separates)
+      clean += '_';
+    else if (c >= 0x20 && c != 0x7f && std::string_view("<>:\"|?*").find(static_cast<char>(c)) == std::string_view::npos)
       clean += static_cast<char>(c);
   auto dot = clean.find_last_of('.');
   if (dot != std::string::npos && dot > 0) clean.erase(dot);
@@ -250,18 +255,25 @@ void Queue::store(Song& song, const std::string& output) {
   const fs::path folder = settings_.scratch / std::to_string(song.id);
   const fs::path instrumental = folder / fs::u8path(lines[0]), vocals = folder / fs::u8path(lines[1]);
   fs::create_directories(settings_.out_dir);
+  // A name is taken by an entry of any kind, a dangling link included; the
+  // renames themselves refuse to replace, so an entry made meanwhile by
+  // anyone else stays too.
+  const auto taken = [](const fs::path& path) { return fs::symlink_status(path).type() != fs::file_type::not_found; };
   std::lock_guard<std::mutex> lock(mutex_);
-  for (int n = 1;; ++n) {
+  for (int n = 1; n < 100000; ++n) {
     std::string base = n == 1 ? song.name : song.name + " (" + std::to_string(n) + ")";
     fs::path v = settings_.out_dir / fs::u8path(base + "_(Vocals).wav");
     fs::path i = settings_.out_dir / fs::u8path(base + "_(Instrumental).wav");
-    if (fs::exists(v) || fs::exists(i)) continue;
-    fs::rename(vocals, v);
-    fs::rename(instrumental, i);
+    if (taken(v) || taken(i) || !rename_no_replace(vocals, v)) continue;
+    if (!rename_no_replace(instrumental, i)) {
+      fs::rename(v, vocals);
+      continue;
+    }
     song.vocals = v.filename().u8string();
     song.instrumental = i.filename().u8string();
     return;
   }
+  throw std::runtime_error("no free name for " + song.name + " in " + settings_.out_dir.u8string());
 }
 
 }  // namespace studio

@@ -26,12 +26,14 @@ std::optional<Progress> parse_progress(const std::string& line);
 
 struct QueueSettings;
 // duostem's arguments for one song: the song and the output folder as the
-// child's working folder names them, every model, a thread count only when given.
+// child's working folder names them (a song starting with '-' as "./NAME"),
+// every model, a thread count only when given.
 std::vector<std::string> duostem_arguments(const QueueSettings& settings, const std::string& song,
                                            const std::string& out_dir);
 
 // A song's name on disk: the browser's file name without any folder, without
-// characters no file system takes, without its last extension, never empty.
+// characters no file system takes (a backslash is '_' on Windows, kept
+// elsewhere), without its last extension, never empty.
 std::string song_stem(const std::string& file_name);
 
 struct Song {

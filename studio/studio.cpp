@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "assets.hpp"
+#include "bounded_server.hpp"
 #include "platform.hpp"
 #include "queue.hpp"
 
@@ -140,16 +141,20 @@ bool same_secret(const std::string& a, const std::string& b) {
   return difference == 0;
 }
 
-std::string cookie_value(const std::string& header, const std::string& name) {
+// True when any pair of the Cookie header is name=secret: a page elsewhere on
+// this host may set cookies of the same name, which the browser sends too.
+bool has_cookie(const std::string& header, const std::string& name, const std::string& secret) {
+  bool found = false;
   std::size_t start = 0;
   while (start < header.size()) {
     std::size_t end = std::min(header.find(';', start), header.size());
     std::string pair = header.substr(start, end - start);
     pair.erase(0, std::min(pair.find_first_not_of(' '), pair.size()));
-    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+    if (pair.compare(0, name.size() + 1, name + "=") == 0 && same_secret(pair.substr(name.size() + 1), secret))
+      found = true;
     start = end + 1;
   }
-  return {};
+  return found;
 }
 
 // Content-Disposition for a download, with the UTF-8 name percent-encoded.
@@ -178,50 +183,57 @@ std::string default_model(const fs::path& folder) {
   return "";
 }
 
-// Scratch folders are named after the studio's process, so that one left by a
-// studio that was killed outright is found and removed by the next.
+// Each studio's scratch folder holds a locked file while the studio runs, so
+// that one left by a studio killed outright is found and removed by the next,
+// and a live one never is, whatever process namespace its studio runs in.
 const char SCRATCH_PREFIX[] = ".duostem-studio-";
 
 void remove_abandoned_scratch(const fs::path& out_dir) {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(out_dir, error)) {
     const std::string name = entry.path().filename().u8string();
-    if (name.compare(0, sizeof(SCRATCH_PREFIX) - 1, SCRATCH_PREFIX) != 0) continue;
-    const std::string rest = name.substr(sizeof(SCRATCH_PREFIX) - 1);
-    const auto pid = parse_number(rest.substr(0, rest.find('-')), 1, 1u << 30);
-    if (pid && !studio::process_alive(static_cast<long>(*pid))) {
-      std::error_code ignored;
-      fs::remove_all(entry.path(), ignored);
-    }
+    if (name.compare(0, sizeof(SCRATCH_PREFIX) - 1, SCRATCH_PREFIX) == 0) studio::remove_if_unlocked(entry.path());
   }
 }
 
-// Every request passes here before its route. The answers never stop the server.
+// The studio's own names for itself: its address with and without the port
+// (a browser leaves out port 80), and its page's origin.
+bool own_host(const std::string& host, int port) {
+  const std::string port_text = ":" + std::to_string(port);
+  return host == "127.0.0.1" + port_text || host == "localhost" + port_text ||
+         (port == 80 && (host == "127.0.0.1" || host == "localhost"));
+}
+
+// Every request passes here before its route. The answers never stop the
+// server; an error answer ends its connection. Everything but the start
+// address lives under the secret prefix, which is also the cookie's Path, so
+// the browser sends the cookie to no other server on this host.
 httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res, int port,
                                        const std::string& token, const std::string& cookie,
-                                       std::uint64_t max_upload) {
+                                       const std::string& prefix, std::uint64_t max_upload) {
   using Handled = httplib::Server::HandlerResponse;
-  const std::string host = req.get_header_value("Host");
-  const std::string port_text = std::to_string(port);
   // A page elsewhere that rebinds its own name to 127.0.0.1 still sends its name here.
-  if (host != "127.0.0.1:" + port_text && host != "localhost:" + port_text) {
+  if (!own_host(req.get_header_value("Host"), port)) {
     res.status = 403;
     return Handled::Handled;
   }
-  const bool by_query = req.has_param("token") && same_secret(req.get_param_value("token"), token);
-  if (!by_query && !same_secret(cookie_value(req.get_header_value("Cookie"), cookie), token)) {
+  const bool start = req.path == "/" && req.method == "GET" && req.has_param("token") &&
+                     same_secret(req.get_param_value("token"), token);
+  const bool inside = req.path.compare(0, prefix.size(), prefix) == 0 &&
+                      has_cookie(req.get_header_value("Cookie"), cookie, token);
+  if (!start && !inside) {
     res.status = 403;
     return Handled::Handled;
   }
   if (req.method != "GET" && req.method != "HEAD") {
     const std::string origin = req.get_header_value("Origin");
-    if (origin != "http://127.0.0.1:" + port_text && origin != "http://localhost:" + port_text) {
+    if (!own_host(origin.compare(0, 7, "http://") == 0 ? origin.substr(7) : "", port)) {
       res.status = 403;
       return Handled::Handled;
     }
   }
   // Only an upload has a body worth the name; every other request's must be small.
-  const bool upload = req.method == "POST" && req.path == "/api/songs";
+  const bool upload = req.method == "POST" && req.path == prefix + "api/songs";
   const std::string length = req.get_header_value("Content-Length");
   if ((upload && length.empty()) || req.has_header("Transfer-Encoding") || length.size() > 19 ||
       length.find_first_not_of("0123456789") != std::string::npos) {
@@ -230,6 +242,13 @@ httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Res
   }
   if (!length.empty() && std::stoull(length) > (upload ? max_upload : 65536)) {
     res.status = 413;
+    return Handled::Handled;
+  }
+  // A song goes up as the file's own bytes; a form would be stored as it is.
+  std::string type = req.get_header_value("Content-Type").substr(0, 10);
+  std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (upload && type == "multipart/") {
+    res.status = 415;
     return Handled::Handled;
   }
   return Handled::Unhandled;
@@ -262,11 +281,12 @@ int main(int argc, char** argv) {
     const fs::path duostem = folder / "duostem";
 #endif
     const std::string token = studio::random_hex(16);
+    const std::string prefix = "/" + studio::random_hex(16) + "/";
     const fs::path out_dir = fs::absolute(fs::u8path(settings.out_dir));
     fs::create_directories(out_dir);
     remove_abandoned_scratch(out_dir);
 
-    httplib::Server server;
+    studio::BoundedServer server;
     const int port = settings.port == 0 ? server.bind_to_any_port("127.0.0.1")
                                         : (server.bind_to_port("127.0.0.1", settings.port) ? settings.port : -1);
     if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(settings.port));
@@ -280,34 +300,47 @@ int main(int argc, char** argv) {
     if (queue_settings.models.empty() && !found_default.empty()) queue_settings.models.push_back(found_default);
     queue_settings.out_dir = out_dir;
     // Inside the output folder: stems move in by a rename, never a copy.
-    queue_settings.scratch =
-        out_dir / (SCRATCH_PREFIX + std::to_string(studio::process_id()) + "-" + studio::random_hex(4));
+    queue_settings.scratch = out_dir / (SCRATCH_PREFIX + studio::random_hex(8));
     queue_settings.threads = settings.threads;
     queue_settings.overlap = settings.overlap;
-    studio::Queue queue(queue_settings);
     const fs::path scratch = queue_settings.scratch;
+    fs::create_directories(scratch);
+    std::optional<studio::FolderLock> scratch_lock;
+    scratch_lock.emplace(scratch);
+    studio::Queue queue(queue_settings);
 
     server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-      return guard(req, res, port, token, cookie, settings.max_upload);
+      return guard(req, res, port, token, cookie, prefix, settings.max_upload);
     });
     // A client that waits for "100 Continue" before sending its body hears the
     // refusal instead, and sends nothing.
     server.set_expect_100_continue_handler([&](const httplib::Request& req, httplib::Response& res) {
-      return guard(req, res, port, token, cookie, settings.max_upload) == httplib::Server::HandlerResponse::Handled
+      return guard(req, res, port, token, cookie, prefix, settings.max_upload) ==
+                     httplib::Server::HandlerResponse::Handled
                  ? res.status
                  : 100;
     });
 
+    // The start address sets the cookie and sends the browser on from a page
+    // of the studio's own: a SameSite=Strict cookie travels with a navigation
+    // that a page of this site starts, not with a redirect out of a file.
+    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+      res.set_content("<!doctype html>\n<meta charset=\"utf-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=" +
+                          prefix + "\">\n<title>duostem studio</title>\n",
+                      "text/html");
+      res.set_header("Set-Cookie", cookie + "=" + token + "; Path=" + prefix + "; SameSite=Strict; HttpOnly");
+      res.set_header("Cache-Control", "no-store");
+    });
+    const std::string root = prefix.substr(0, prefix.size() - 1);
     for (std::size_t i = 0; i < studio::ASSET_COUNT; ++i) {
       const studio::Asset& asset = studio::ASSETS[i];
-      server.Get(asset.path, [&asset, &token, &cookie](const httplib::Request&, httplib::Response& res) {
+      server.Get(root + asset.path, [&asset](const httplib::Request&, httplib::Response& res) {
         res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.type);
-        res.set_header("Set-Cookie", cookie + "=" + token + "; Path=/; SameSite=Strict; HttpOnly");
         res.set_header("Cache-Control", "no-store");
       });
     }
 
-    server.Get("/api/state", [&](const httplib::Request&, httplib::Response& res) {
+    server.Get(prefix + "api/state", [&](const httplib::Request&, httplib::Response& res) {
       std::string models;
       for (const auto& model : queue_settings.models) models += (models.empty() ? "" : ",") + json_string(model);
       std::string songs;
@@ -318,7 +351,7 @@ int main(int argc, char** argv) {
                       "application/json");
     });
 
-    server.Post("/api/songs", [&](const httplib::Request& req, httplib::Response& res,
+    server.Post(prefix + "api/songs", [&](const httplib::Request& req, httplib::Response& res,
                                   const httplib::ContentReader& content) {
       const std::string name = studio::song_stem(req.get_param_value("name"));
       int id = 0;
@@ -345,12 +378,12 @@ int main(int argc, char** argv) {
       res.set_content("{\"id\":" + std::to_string(id) + "}", "application/json");
     });
 
-    server.Post(R"(/api/songs/(\d+)/cancel)", [&](const httplib::Request& req, httplib::Response& res) {
+    server.Post(prefix + R"(api/songs/(\d+)/cancel)", [&](const httplib::Request& req, httplib::Response& res) {
       const auto id = parse_number(req.matches[1], 1, 1u << 30);
       res.status = id && queue.cancel(static_cast<int>(*id)) ? 200 : 404;
     });
 
-    server.Get(R"(/api/songs/(\d+)/(vocals|instrumental))", [&](const httplib::Request& req, httplib::Response& res) {
+    server.Get(prefix + R"(api/songs/(\d+)/(vocals|instrumental))", [&](const httplib::Request& req, httplib::Response& res) {
       const auto id = parse_number(req.matches[1], 1, 1u << 30);
       const auto song = id ? queue.song(static_cast<int>(*id)) : std::nullopt;
       if (!song || song->state != "done") {
@@ -378,10 +411,12 @@ int main(int argc, char** argv) {
                                });
     });
 
+    // duostem is ended first, so it never runs on while connections close.
     // A stop asked for before listen_after_bind has started would be lost:
     // ask again until listening has ended.
     std::atomic<bool> finished{false};
-    auto stop_server = [&server, &finished] {
+    auto stop_server = [&server, &queue, &finished] {
+      queue.stop();
       while (!finished) {
         server.stop();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -410,10 +445,15 @@ int main(int argc, char** argv) {
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
     std::printf("duostem studio: %s\n", url.c_str());
     std::fflush(stdout);
-    if (settings.open_browser) studio::open_in_browser(url);
+    std::optional<studio::ForwardPage> forward;
+    if (settings.open_browser) {
+      forward.emplace(url);
+      forward->open();
+    }
     server.listen_after_bind();
 
     queue.stop();
+    scratch_lock.reset();
     std::error_code ignored;
     fs::remove_all(scratch, ignored);
     finished = true;

@@ -78,7 +78,7 @@ function addSong(file) {
 async function cancel(song) {
   song.cancelled = true;
   if (song.serverId !== null) {
-    await fetch(`/api/songs/${song.serverId}/cancel`, {method: 'POST'});
+    await fetch(`api/songs/${song.serverId}/cancel`, {method: 'POST'});
   } else {
     setState(song, 'cancelled');
   }
@@ -99,7 +99,7 @@ async function feed() {
       if (song.cancelled) { setState(song, 'cancelled'); continue; }
       setState(song, 'uploading');
       started = performance.now();
-      const answer = await fetch('/api/songs?name=' + encodeURIComponent(song.file.name),
+      const answer = await fetch('api/songs?name=' + encodeURIComponent(song.file.name),
                                  {method: 'POST', body: song.upload});
       if (!answer.ok) throw new Error(answer.status === 413 ? 'too large for this studio' : `upload refused (${answer.status})`);
       song.serverId = (await answer.json()).id;
@@ -126,7 +126,7 @@ async function poll() {
   polling = true;
   try {
     while (songs.some((s) => s.serverId !== null && !finished(s.state))) {
-      const state = await (await fetch('/api/state')).json();
+      const state = await (await fetch('api/state')).json();
       for (const entry of state.songs) {
         const song = songs.find((s) => s.serverId === entry.id);
         if (!song || finished(song.state)) continue;
@@ -151,8 +151,8 @@ async function poll() {
 function showPlayers(song, entry) {
   const tracks = [
     {label: 'Mix', url: URL.createObjectURL(song.upload), file: song.file.name.replace(/\.[^.]*$/, '') + '.wav'},
-    {label: 'Vocals', url: `/api/songs/${entry.id}/vocals`, file: entry.vocals},
-    {label: 'Instrumental', url: `/api/songs/${entry.id}/instrumental`, file: entry.instrumental},
+    {label: 'Vocals', url: `api/songs/${entry.id}/vocals`, file: entry.vocals},
+    {label: 'Instrumental', url: `api/songs/${entry.id}/instrumental`, file: entry.instrumental},
   ];
   const players = song.row.querySelector('.players');
   let position = 0, playing = null;
@@ -229,7 +229,7 @@ drop.addEventListener('drop', (event) => {
   take([...event.dataTransfer.files]);
 });
 
-fetch('/api/state').then((answer) => answer.json()).then((state) => {
+fetch('api/state').then((answer) => answer.json()).then((state) => {
   document.getElementById('model').textContent = state.models.length ? state.models.join(', ')
       : 'none found (no models/vocals.onnx here or beside duostem)';
   document.getElementById('overlap').textContent = state.overlap;

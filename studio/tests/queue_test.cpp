@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "platform.hpp"
 #include "queue.hpp"
 
 namespace {
@@ -32,11 +33,16 @@ TEST(Queue, ReadsOnlyDuostemsProgressLines) {
 }
 
 TEST(Queue, NamesSongsWithoutFoldersOrForbiddenCharacters) {
+  // A backslash is a character of a name except where it separates folders.
+  const bool windows = studio::backslash_separates_folders();
   const std::pair<std::string, std::string> cases[] = {
       {"My Song.mp3", "My Song"},
       {"album.version.flac", "album.version"},
       {"../../etc/passwd", "passwd"},
-      {"C:\\Music\\Track 1.wav", "Track 1"},
+      {"C:\\Music\\Track 1.wav", windows ? "C_Music_Track 1" : "C\\Music\\Track 1"},
+      {"AC\\DC - Back.wav", windows ? "AC_DC - Back" : "AC\\DC - Back"},
+      {"..\\..\\escape.wav", windows ? "_.._escape" : "\\..\\escape"},
+      {"-intro.wav", "-intro"},
       {"what? <live>: \"1999\"|*.ogg", "what live 1999"},
       {"..wav", "song"},
       {".hidden", "hidden"},
@@ -50,10 +56,12 @@ TEST(Queue, NamesSongsWithoutFoldersOrForbiddenCharacters) {
   for (const auto& [name, stem] : cases) EXPECT_EQ(studio::song_stem(name), stem) << name;
 }
 
-TEST(Queue, PassesEveryModelThreadsAndOverlapOnlyWhenGiven) {
+TEST(Queue, PassesTheSongAsNoOptionEveryModelThreadsAndOverlapOnlyWhenGiven) {
   studio::QueueSettings settings;
   EXPECT_EQ(studio::duostem_arguments(settings, "song.wav", "out"),
             (std::vector<std::string>{"song.wav", "--out-dir", "out"}));
+  EXPECT_EQ(studio::duostem_arguments(settings, "-intro.wav", "out"),
+            (std::vector<std::string>{"./-intro.wav", "--out-dir", "out"}));
   settings.models = {"/m/a.onnx", "/m/b.onnx"};
   settings.threads = 2;
   settings.overlap = ".75";
