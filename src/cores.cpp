@@ -15,6 +15,7 @@
 #include <memory>
 #define DUOSTEM_LINUX_CORES 1
 #elif defined(_WIN32)
+#include <cstddef>
 #ifndef NOMINMAX
 #define NOMINMAX  // std::min and std::max, not the macros
 #endif
@@ -232,25 +233,27 @@ std::int32_t usable_physical_cores() {
   auto* const first = reinterpret_cast<SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(buffer.data());
   if (!GetLogicalProcessorInformationEx(RelationProcessorCore, first, &bytes)) return 0;
 
-  // A process in one processor group has an affinity mask within it; one
-  // spread over several groups (newer Windows on big machines) may use all of their processors.
+  // A process within one processor group has its affinity mask there (the
+  // main thread's group); zero masks mean it spans several groups (newer
+  // Windows on big machines) and may use every processor of them.
   DWORD_PTR process_mask = 0, system_mask = 0;
   if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) return 0;
-  USHORT groups[64];
-  USHORT group_count = 64;
-  if (!GetProcessGroupAffinity(GetCurrentProcess(), &group_count, groups) || group_count == 0) return 0;
-  const auto allowed = [&](const GROUP_AFFINITY& affinity) {
-    if (group_count == 1) return affinity.Group == groups[0] && (affinity.Mask & process_mask) != 0;
-    return std::find(groups, groups + group_count, affinity.Group) != groups + group_count;
+  GROUP_AFFINITY group{};
+  if (process_mask != 0 && !GetThreadGroupAffinity(GetCurrentThread(), &group)) return 0;
+  const auto allowed = [&](const GROUP_AFFINITY& core) {
+    return process_mask == 0 || (core.Group == group.Group && (core.Mask & process_mask) != 0);
   };
 
+  // Each record is `Size` bytes: a header, then for a core its group masks.
+  constexpr DWORD HEADER = offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX, Processor);
   std::int32_t cores = 0;
   const char* record = reinterpret_cast<const char*>(first);
-  for (DWORD offset = 0; bytes - offset >= sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX);) {
+  for (DWORD offset = 0; bytes - offset >= HEADER;) {
     const auto* info = reinterpret_cast<const SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(record + offset);
-    if (info->Size == 0 || info->Size > bytes - offset) break;
-    if (info->Relationship == RelationProcessorCore) {
-      const PROCESSOR_RELATIONSHIP& core = info->Processor;
+    if (info->Size < HEADER || info->Size > bytes - offset) break;
+    const PROCESSOR_RELATIONSHIP& core = info->Processor;
+    if (info->Relationship == RelationProcessorCore &&
+        info->Size - HEADER >= offsetof(PROCESSOR_RELATIONSHIP, GroupMask) + core.GroupCount * sizeof(GROUP_AFFINITY)) {
       bool usable = false;
       for (WORD g = 0; g < core.GroupCount && !usable; ++g) usable = allowed(core.GroupMask[g]);
       if (usable) ++cores;
