@@ -29,6 +29,7 @@ usage: separate-many.sh [options] INPUT...
   --jobs N         songs at once on each machine (default 1)
   --threads N      passed to every duostem run as --threads N (1 to 1024); without it,
                    N songs at once get --threads max(1, cores / N) each
+  --overlap R      passed to every duostem run as --overlap R (0.05 to 0.95)
   --sshlogin LOGINS  run songs on these machines too (GNU parallel's --sshlogin; repeatable)
   --force          redo songs whose two stems already exist
 EOF
@@ -40,11 +41,11 @@ usage_error() {
   exit 2
 }
 
-out_dir=separated model="" duostem="" format=wav jobs=1 threads="" force=0
+out_dir=separated model="" duostem="" format=wav jobs=1 threads="" overlap="" force=0
 sshlogins=() inputs=()
 while (($# > 0)); do
   case "$1" in
-    --out-dir | --model | --duostem | --format | --jobs | --threads | --sshlogin)
+    --out-dir | --model | --duostem | --format | --jobs | --threads | --overlap | --sshlogin)
       (($# >= 2)) || usage_error "$1 needs a value"
       case "$1" in
         --out-dir) out_dir=$2 ;;
@@ -53,6 +54,7 @@ while (($# > 0)); do
         --format) format=$2 ;;
         --jobs) jobs=$2 ;;
         --threads) threads=$2 ;;
+        --overlap) overlap=$2 ;;
         --sshlogin) sshlogins+=("$2") ;;
       esac
       shift 2 ;;
@@ -83,6 +85,9 @@ if [[ -z $duostem ]]; then
   [[ -n $duostem ]] || usage_error "no duostem: build the checkout or give --duostem"
 fi
 [[ -f $duostem && -x $duostem ]] || usage_error "not an executable: $duostem"
+# duostem's own scan decides which overlaps it takes (the value is checked before --version answers).
+[[ -z $overlap ]] || "$duostem" --overlap "$overlap" --version >/dev/null 2>&1 \
+  || usage_error "--overlap must be a decimal from 0.05 to 0.95 (at most three digits after the point), not $overlap"
 if [[ -z $model ]]; then
   # duostem's own search, made here: duostem runs in a scratch folder (or on
   # another machine), where its working-directory default would miss. The
@@ -460,7 +465,7 @@ if [[ -z $threads ]] && ((jobs > 1)); then
 fi
 # A job on this machine among other logins (":") runs in a fresh folder too,
 # but nothing is transferred to it: it works in the scratch folder instead.
-command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx$thread_args --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
+command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx$thread_args${overlap:+ --overlap $overlap} --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
 
 set -m
 produce &

@@ -15,18 +15,28 @@ constexpr std::int32_t MIN_FFT_SIZE = 1024;
 constexpr std::int32_t MAX_FFT_SIZE = 16384;
 // Longer chunks would take the chunk schedule's 32-bit positions past their range on long songs.
 constexpr std::int32_t MAX_MODEL_FRAMES = 65536;
+// The share of a chunk that the next one covers again, in thousandths: a
+// whole number, so that the chunk step is exact on every platform.
+constexpr std::int32_t MIN_OVERLAP = 50;
+constexpr std::int32_t MAX_OVERLAP = 950;
 
 struct TransformSizes {
   std::int32_t bins = 3072;      // B: frequency bins the network sees
   std::int32_t frames = 256;     // T: frames per chunk
   std::int32_t fft_size = 6144;  // N
+  std::int32_t overlap = 500;    // R in thousandths: the user's, not the network's
 
   // Frame t is centred on chunk sample t * HOP_SIZE, so half a frame overhangs each end.
   constexpr std::int32_t edge() const { return fft_size / 2; }
   constexpr std::int32_t chunk_samples() const { return HOP_SIZE * (frames - 1); }
   constexpr std::int32_t chunk_body() const { return chunk_samples() - fft_size; }
-  // Chunks overlap by exactly half.
-  constexpr std::int32_t chunk_step() const { return chunk_samples() / 2; }
+  // chunk_samples() - round(R * chunk_samples()), at least 1; R = 0.5 halves the chunk exactly.
+  constexpr std::int32_t chunk_step() const {
+    const std::int64_t covered = (std::int64_t{chunk_samples()} * overlap + 500) / 1000;
+    return chunk_samples() - covered > 1 ? static_cast<std::int32_t>(chunk_samples() - covered) : 1;
+  }
+  // The most chunks that cover one position, so the most steps one chunk spans.
+  constexpr std::int32_t steps_per_chunk() const { return (chunk_samples() + chunk_step() - 1) / chunk_step(); }
   // One channel's overlap-add span: the chunk plus one margin at each end.
   constexpr std::int32_t ola_samples() const { return chunk_samples() + fft_size; }
   // Complex values of one real transform; bins from `bins` up are never passed on.

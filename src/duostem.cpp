@@ -26,7 +26,7 @@ namespace {
 
 const char USAGE[] =
     "usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] "
-    "[--stem vocals|instrumental] [--threads N]\n";
+    "[--stem vocals|instrumental] [--threads N] [--overlap R]\n";
 
 struct Settings {
   std::string input_path;
@@ -47,7 +47,21 @@ std::optional<std::int32_t> number_in(const std::string& text, std::int32_t low,
   return n;
 }
 
-// Reads the value of --fft-size, --stem or --threads into settings; false when it is not one.
+// A decimal such as "0.25" or ".75" in thousandths: digits, then at most three
+// after a point; nothing else.
+std::optional<std::int32_t> thousandths_in(const std::string& text) {
+  const std::size_t point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  if ((whole.empty() && fraction.empty()) || fraction.size() > 3 || (point != std::string::npos && fraction.empty()))
+    return std::nullopt;
+  const std::optional<std::int32_t> units = whole.empty() ? 0 : number_in(whole, 0, 1000);
+  const std::optional<std::int32_t> parts = fraction.empty() ? 0 : number_in(fraction + std::string(3 - fraction.size(), '0'), 0, 999);
+  if (!units || !parts) return std::nullopt;
+  return *units * 1000 + *parts;
+}
+
+// Reads the value of --fft-size, --stem, --threads or --overlap into settings; false when it is not one.
 bool take_value(const std::string& option, const std::string& value, Settings& settings) {
   if (option == "--fft-size") {
     const std::optional<std::int32_t> n = number_in(value, MIN_FFT_SIZE, MAX_FFT_SIZE);
@@ -56,6 +70,10 @@ bool take_value(const std::string& option, const std::string& value, Settings& s
   } else if (option == "--stem") {
     if (value != "vocals" && value != "instrumental") return false;
     settings.network.stem = value == "vocals" ? Stem::vocals : Stem::instrumental;
+  } else if (option == "--overlap") {
+    const std::optional<std::int32_t> r = thousandths_in(value);
+    if (!r || *r < MIN_OVERLAP || *r > MAX_OVERLAP) return false;
+    settings.network.overlap = *r;
   } else {
     const std::optional<std::int32_t> n = number_in(value, 1, 1024);
     if (!n) return false;
@@ -73,7 +91,7 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
     const std::string a = argv[i];
     if (a == "--model" && i + 1 < argc) {
       settings.model_paths.push_back(argv[++i]);
-    } else if ((a == "--fft-size" || a == "--stem" || a == "--threads") && i + 1 < argc) {
+    } else if ((a == "--fft-size" || a == "--stem" || a == "--threads" || a == "--overlap") && i + 1 < argc) {
       const std::string value = argv[++i];
       if (!take_value(a, value, settings)) {
         std::fprintf(stderr, "invalid value for %s: %s\n", a.c_str(), value.c_str());

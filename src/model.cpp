@@ -309,6 +309,7 @@ void open_session(Session& session, const std::string& model_path, const Network
   const std::int32_t fft_size = network_fft_size(api, session.session, model_path, options);
   session.stem = network_stem(api, session.session, model_path, options);
   session.sizes = network_sizes(api, session.session, model_path, fft_size);
+  session.sizes.overlap = options.overlap;
   check_declared_output(api, session.session, model_path, session.sizes);
 }
 

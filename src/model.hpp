@@ -23,6 +23,7 @@ struct NetworkOptions {
   std::optional<std::int32_t> fft_size;
   std::optional<Stem> stem;
   std::int32_t threads = 0;  // the runtime's intra-operation threads; 0 lets it choose
+  std::int32_t overlap = 500;  // thousandths of a chunk that the next chunk covers again
 };
 
 // The runtime handles of one network; the destructor releases whichever are

@@ -26,10 +26,10 @@ struct Schedule {
 };
 
 // Whether every position of the schedule of a song of this many frames, up to
-// L + step - 1, fits 32 bits (for the default network: below 8421 chunk bodies).
+// the last chunk's end and L + step - 1, fits 32 bits.
 bool schedule_fits(const TransformSizes& z, std::int64_t frames) {
   const std::int64_t q = frames / z.chunk_body();
-  return q * z.chunk_body() + z.chunk_samples() + z.chunk_step() - 1 <= INT32_MAX;
+  return q * z.chunk_body() + 2 * std::int64_t{z.chunk_samples()} - 1 <= INT32_MAX;
 }
 
 // acc[i] = fma(samples[i], w[i], acc[i]): the overlap-add kernel computes the
@@ -46,10 +46,9 @@ Schedule make_schedule(const TransformSizes& z, std::int32_t frames) {
   return Schedule{frames, padded, (padded + z.chunk_step() - 1) / z.chunk_step()};
 }
 
-// The cross-fade sums of one chunk step of positions of the padded song. Every
-// position is covered by at most two chunks, and each chunk adds to its sums
-// in chunk order from zero, so the sums round exactly as when they ran over the
-// whole padded song.
+// The cross-fade sums of one chunk step of positions of the padded song. Each
+// chunk adds to its sums in chunk order from zero, so the sums round exactly
+// as when they ran over the whole padded song.
 struct CrossFadeSums {
   explicit CrossFadeSums(std::int32_t step)
       : left(static_cast<std::size_t>(step)), right(static_cast<std::size_t>(step)), weight(static_cast<std::size_t>(step)) {}
@@ -66,7 +65,7 @@ struct CrossFadeSums {
   }
 
   // Appends the estimate of the song frames these positions hold, of a song of
-  // `frames` frames; position 0 is song frame first_frame. Chunk after chunk,
+  // `frames` frames; position 0 is song frame first_frame. Step after step,
   // these are the frames that follow those appended before.
   void divide_into(Stereo& estimate, std::int64_t first_frame, std::int64_t frames) const {
     const std::int64_t begin = std::max<std::int64_t>(first_frame, 0);
@@ -92,6 +91,39 @@ struct CrossFadeSums {
     std::fill(right.begin(), right.end(), 0.0f);
     std::fill(weight.begin(), weight.end(), 0.0f);
   }
+};
+
+// The sums of the steps one chunk spans, as a ring: the chunk starting at step
+// k is the last to touch step k, which is then divided out and, cleared,
+// becomes the ring's last step for the chunk after it.
+class CrossFadeRing {
+ public:
+  explicit CrossFadeRing(const TransformSizes& z) : step_(z.chunk_step()) {
+    steps_.reserve(static_cast<std::size_t>(z.steps_per_chunk()));
+    for (std::int32_t i = 0; i < z.steps_per_chunk(); ++i) steps_.emplace_back(step_);
+  }
+
+  // Adds the first len samples of the chunk that starts at the ring's first step, weighted by w.
+  void add(const ChunkSamples& chunk, const std::vector<float>& w, std::int32_t len) {
+    for (std::int32_t from = 0, i = 0; from < len; from += step_, ++i)
+      at(i).add(chunk, w.data(), from, std::min(step_, len - from));
+  }
+
+  // Appends the ring's first step, whose first position is song frame
+  // first_frame, to the estimate and moves the ring on by one step.
+  void finish_step(Stereo& estimate, std::int64_t first_frame, std::int64_t frames) {
+    CrossFadeSums& done = at(0);
+    done.divide_into(estimate, first_frame, frames);
+    done.clear();
+    first_ = (first_ + 1) % steps_.size();
+  }
+
+ private:
+  CrossFadeSums& at(std::int32_t i) { return steps_[(first_ + static_cast<std::size_t>(i)) % steps_.size()]; }
+
+  std::int32_t step_;
+  std::vector<CrossFadeSums> steps_;
+  std::size_t first_ = 0;
 };
 
 // The chunk of the padded song whose first sample is song frame first_frame:
@@ -136,18 +168,16 @@ Stereo process_song(Session& session, const Stereo& input) {
   reserve_song(estimate.left, input.left.size());
   reserve_song(estimate.right, input.left.size());
 
-  // Everything a chunk works in is made once. The cross-fade sums of positions
-  // [s, s + step) are in `head`, those of the next step in `tail`: the chunk at
-  // s is the last to touch `head`, which is then divided out into the estimate
-  // and, cleared, becomes the next chunk's `tail`.
+  // Everything a chunk works in is made once.
   ChunkTransforms transforms(make_analysis_window(z.fft_size), z);
   Spectrogram spectrogram(z.spectrogram_floats());
   Spectrogram network_output(z.spectrogram_floats());
   ChunkSamples padded_chunk{std::vector<float>(static_cast<std::size_t>(chunk_samples)),
                             std::vector<float>(static_cast<std::size_t>(chunk_samples))};
-  CrossFadeSums head(step), tail(step);
-  // All chunks but the last two have the full length: their cross-fade window is made once.
+  CrossFadeRing sums(z);
+  // All chunks but the last few have the full length: their cross-fade window is made once.
   const std::vector<float> full_window = chunk_window(chunk_samples);
+  const HighBins high_bins = session.stem == Stem::instrumental ? HighBins::from_mix : HighBins::zero;
 
   std::int32_t k = 0;
   for (std::int32_t s = 0; s < schedule.padded; s += step, ++k) {
@@ -163,14 +193,8 @@ Stereo process_song(Session& session, const Stereo& input) {
       transforms.analyse(padded_chunk.left.data(), padded_chunk.right.data(), spectrogram);
     }
     infer_chunk(session, spectrogram, network_output);
-    const ChunkSamples& chunk = transforms.resynthesize(network_output);
-
-    const std::int32_t in_head = std::min(len, step);
-    head.add(chunk, w.data(), 0, in_head);
-    tail.add(chunk, w.data(), step, len - in_head);
-    head.divide_into(estimate, song_start, schedule.frames);
-    std::swap(head, tail);
-    tail.clear();
+    sums.add(transforms.resynthesize(network_output, high_bins), w, len);
+    sums.finish_step(estimate, song_start, schedule.frames);
     std::fprintf(stderr, "chunk %d/%d\n", k + 1, schedule.total);
   }
   return estimate;

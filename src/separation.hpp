@@ -1,4 +1,4 @@
-// Separating a whole song: half-overlapping chunks through the model, cross-faded back together.
+// Separating a whole song: overlapping chunks through the model, cross-faded back together.
 #pragma once
 
 #include <cstdint>

@@ -169,14 +169,20 @@ BlockView block_of(const TransformSizes& z, float* block, std::int32_t first) {
                    static_cast<std::size_t>(z.frames)};
 }
 
+// The packed floats of one frame from bin `bins` up, the Nyquist bin's real part among them.
+inline std::size_t high_floats(const TransformSizes& z) { return static_cast<std::size_t>(z.fft_size) - packed_real(z.bins); }
+
+// high: where this channel's frames keep their bins from z.bins up.
 void forward_channel(const TransformSizes& z, const float* chunk, const float* window, std::int32_t channel,
-                     const RealPlan& plan, float* block, Spectrogram& spec) {
+                     const RealPlan& plan, float* block, Spectrogram& spec, float* high) {
+  const std::size_t kept = high_floats(z);
   for (std::int32_t first = 0; first < z.frames; first += BLOCK_FRAMES) {
     const BlockView v = block_of(z, block, first);
     for (std::int32_t b = 0; b < v.count; ++b) {
       float* frame = v.frame(b);
       window_frame(z, chunk, window, first + b, frame);
       plan.exec(frame, 1.0f, true);
+      std::copy(frame + packed_real(z.bins), frame + z.fft_size, high + static_cast<std::size_t>(first + b) * kept);
     }
     scatter_block(v, z.bins, &spec[spectrogram_index(z, 2 * channel, 0, first)],
                   &spec[spectrogram_index(z, 2 * channel + 1, 0, first)]);
@@ -216,17 +222,23 @@ OverlapAdd choose_overlap_add() {
   return overlap_add_fallback;
 }
 
+// high: this channel's analysed bins from z.bins up, or null to resynthesise them as zero.
 void backward_channel(const TransformSizes& z, const Spectrogram& spec, std::int32_t channel, const float* window,
-                      const RealPlan& plan, OverlapAdd overlap_add, float* block, float* span) {
-  // Bins from z.bins up, the Nyquist bin among them, are resynthesised as zero.
+                      const RealPlan& plan, OverlapAdd overlap_add, float* block, float* span, const float* high) {
   const std::size_t dropped_from = packed_real(z.bins);
+  const std::size_t kept = high_floats(z);
   for (std::int32_t first = 0; first < z.frames; first += BLOCK_FRAMES) {
     const BlockView v = block_of(z, block, first);
     gather_block(&spec[spectrogram_index(z, 2 * channel, 0, first)],
                  &spec[spectrogram_index(z, 2 * channel + 1, 0, first)], z.bins, v);
     for (std::int32_t b = 0; b < v.count; ++b) {
       float* frame = v.frame(b);
-      std::fill(frame + dropped_from, frame + z.fft_size, 0.0f);
+      if (high != nullptr) {
+        const float* from = high + static_cast<std::size_t>(first + b) * kept;
+        std::copy(from, from + kept, frame + dropped_from);
+      } else {
+        std::fill(frame + dropped_from, frame + z.fft_size, 0.0f);
+      }
       plan.exec(frame, 1.0f / static_cast<float>(z.fft_size), false);
       overlap_add(span + static_cast<std::size_t>(first + b) * HOP_SIZE, window, frame, z.fft_size);
     }
@@ -274,7 +286,8 @@ ChunkTransforms::ChunkTransforms(std::vector<float> window, const TransformSizes
       window_(std::move(window)),
       divisor_(static_cast<std::size_t>(sizes.chunk_samples())),
       block_(static_cast<std::size_t>(BLOCK_FRAMES) * block_stride(sizes.fft_size)),
-      span_(2 * static_cast<std::size_t>(sizes.ola_samples())) {
+      span_(2 * static_cast<std::size_t>(sizes.ola_samples())),
+      high_(2 * static_cast<std::size_t>(sizes.frames) * high_floats(sizes)) {
   if (window_.size() != static_cast<std::size_t>(sizes_.fft_size))
     throw std::invalid_argument("the analysis window must have as many samples as the FFT");
   // The squared windows summed frame by frame in frame order: the same for every chunk.
@@ -298,8 +311,9 @@ void ChunkTransforms::analyse(const float* left, const float* right, Spectrogram
   const TransformSizes& z = sizes_;
   spec.resize(z.spectrogram_floats());
   const auto plan = pocketfft::detail::get_plan<RealPlan>(static_cast<std::size_t>(z.fft_size));
-  forward_channel(z, left, window_.data(), 0, *plan, block_.data(), spec);
-  forward_channel(z, right, window_.data(), 1, *plan, block_.data(), spec);
+  const std::size_t channel_high = high_.size() / 2;
+  forward_channel(z, left, window_.data(), 0, *plan, block_.data(), spec, high_.data());
+  forward_channel(z, right, window_.data(), 1, *plan, block_.data(), spec, high_.data() + channel_high);
   for (std::int32_t plane = 0; plane < 4; ++plane) {
     for (std::int32_t k = 0; k < std::min(ZEROED_BINS, z.bins); ++k) {
       float* bin = &spec[spectrogram_index(z, plane, k, 0)];
@@ -308,7 +322,7 @@ void ChunkTransforms::analyse(const float* left, const float* right, Spectrogram
   }
 }
 
-const ChunkSamples& ChunkTransforms::resynthesize(const Spectrogram& spec) {
+const ChunkSamples& ChunkTransforms::resynthesize(const Spectrogram& spec, HighBins high) {
   const TransformSizes& z = sizes_;
   if (spec.size() != z.spectrogram_floats())
     throw std::invalid_argument("a spectrogram must have as many floats as the network's tensor");
@@ -317,8 +331,11 @@ const ChunkSamples& ChunkTransforms::resynthesize(const Spectrogram& spec) {
   float* left_span = span_.data();
   float* right_span = span_.data() + z.ola_samples();
   std::fill(span_.begin(), span_.end(), 0.0f);
-  backward_channel(z, spec, 0, window_.data(), *plan, overlap_add, block_.data(), left_span);
-  backward_channel(z, spec, 1, window_.data(), *plan, overlap_add, block_.data(), right_span);
+  const bool from_mix = high == HighBins::from_mix;
+  const float* left_high = from_mix ? high_.data() : nullptr;
+  const float* right_high = from_mix ? high_.data() + high_.size() / 2 : nullptr;
+  backward_channel(z, spec, 0, window_.data(), *plan, overlap_add, block_.data(), left_span, left_high);
+  backward_channel(z, spec, 1, window_.data(), *plan, overlap_add, block_.data(), right_span, right_high);
   for (std::int32_t n = 0; n < z.chunk_samples(); ++n) {
     const std::size_t m = static_cast<std::size_t>(z.edge() + n);
     const float d = divisor_[static_cast<std::size_t>(n)];

@@ -31,6 +31,10 @@ struct ChunkSamples {
 // The periodic Hann window of fft_size samples that both directions use.
 std::vector<float> make_analysis_window(std::int32_t fft_size = FFT_SIZE);
 
+// What the resynthesis puts in the bins from `bins` up, which the network
+// never sees: zeros, or the last analysed chunk's own values.
+enum class HighBins { zero, from_mix };
+
 // Both directions for one chunk after another. The working memory and the
 // resynthesis normalisation are made once, so that a chunk neither allocates
 // nor clears more than its overlap-add spans.
@@ -43,7 +47,7 @@ class ChunkTransforms {
   void analyse(const float* left, const float* right, Spectrogram& spec);
 
   // chunk_samples() samples per channel resynthesised from spec, valid until the next call.
-  const ChunkSamples& resynthesize(const Spectrogram& spec);
+  const ChunkSamples& resynthesize(const Spectrogram& spec, HighBins high = HighBins::zero);
 
  private:
   TransformSizes sizes_;
@@ -51,6 +55,7 @@ class ChunkTransforms {
   std::vector<float> divisor_;  // the windows' squared overlap-add, floored, over the chunk
   std::vector<float> block_;
   std::vector<float> span_;
+  std::vector<float> high_;  // the analysed bins from `bins` up, packed, frame after frame, left then right
   ChunkSamples out_;
 };
 

@@ -39,6 +39,10 @@ std::vector<std::string> duostem_arguments(const QueueSettings& settings, const 
     args.push_back("--threads");
     args.push_back(std::to_string(settings.threads));
   }
+  if (!settings.overlap.empty()) {
+    args.push_back("--overlap");
+    args.push_back(settings.overlap);
+  }
   return args;
 }
 

@@ -50,6 +50,7 @@ struct QueueSettings {
   std::filesystem::path out_dir;
   std::filesystem::path scratch;  // inside out_dir, so stems move in by renaming
   int threads = 0;                // 0: duostem's own default, no --threads
+  std::string overlap;            // empty: duostem's own default, no --overlap
 };
 
 class Queue {

@@ -37,7 +37,7 @@ namespace {
 
 const char USAGE[] =
     "usage: duostem-studio [--port N] [--model model.onnx]... [--out-dir dir] [--max-upload bytes] [--threads N] "
-    "[--no-browser]\n";
+    "[--overlap R] [--no-browser]\n";
 
 struct Settings {
   int port = 0;  // any free port
@@ -45,6 +45,7 @@ struct Settings {
   std::string out_dir = "separated";
   std::uint64_t max_upload = std::uint64_t{2} << 30;
   int threads = 0;  // duostem's default
+  std::string overlap;  // empty: duostem's default
   bool open_browser = true;
 };
 
@@ -54,6 +55,17 @@ std::optional<std::uint64_t> parse_number(const std::string& text, std::uint64_t
   std::uint64_t value = std::stoull(text);
   if (value < low || value > high) return {};
   return value;
+}
+
+// An overlap duostem takes, 0.05 to 0.95 with at most three decimals ("0.25", ".75").
+bool is_overlap(const std::string& text) {
+  const std::size_t point = text.find('.');
+  if (point == std::string::npos || text.size() - point - 1 < 1 || text.size() - point - 1 > 3 ||
+      text.find_first_not_of("0123456789.") != std::string::npos || text.find('.', point + 1) != std::string::npos)
+    return false;
+  const std::optional<std::uint64_t> whole = point == 0 ? 0 : parse_number(text.substr(0, point), 0, 0);
+  const std::uint64_t thousandths = std::stoull((text.substr(point + 1) + "00").substr(0, 3));
+  return whole && thousandths >= 50 && thousandths <= 950;
 }
 
 // Fills settings from the arguments; returns the exit status when the scan ends the run.
@@ -80,8 +92,11 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
     } else if (a == "--threads" && has_value && (number = parse_number(argv[i + 1], 1, 1024))) {
       settings.threads = static_cast<int>(*number);
       ++i;
+    } else if (a == "--overlap" && has_value && is_overlap(argv[i + 1])) {
+      settings.overlap = argv[++i];
     } else {
-      if (a != "--model" && a != "--out-dir" && a != "--port" && a != "--max-upload" && a != "--threads")
+      if (a != "--model" && a != "--out-dir" && a != "--port" && a != "--max-upload" && a != "--threads" &&
+          a != "--overlap")
         std::fprintf(stderr, "unknown argument %s\n", a.c_str());
       std::fputs(USAGE, stderr);
       return 2;
@@ -268,6 +283,7 @@ int main(int argc, char** argv) {
     queue_settings.scratch =
         out_dir / (SCRATCH_PREFIX + std::to_string(studio::process_id()) + "-" + studio::random_hex(4));
     queue_settings.threads = settings.threads;
+    queue_settings.overlap = settings.overlap;
     studio::Queue queue(queue_settings);
     const fs::path scratch = queue_settings.scratch;
 
@@ -297,7 +313,8 @@ int main(int argc, char** argv) {
       std::string songs;
       for (const auto& song : queue.songs()) songs += (songs.empty() ? "" : ",") + json_song(song);
       res.set_content("{\"models\":[" + models + "],\"outDir\":" + json_string(out_dir.u8string()) +
-                          ",\"threads\":" + std::to_string(settings.threads) + ",\"songs\":[" + songs + "]}",
+                          ",\"threads\":" + std::to_string(settings.threads) +
+                          ",\"overlap\":" + json_string(settings.overlap.empty() ? "0.5" : settings.overlap) + ",\"songs\":[" + songs + "]}",
                       "application/json");
     });
 

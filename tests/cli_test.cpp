@@ -14,7 +14,7 @@ namespace {
 
 const std::string USAGE =
     "usage: duostem <44100 Hz wav> [--model model.onnx]... [--out-dir dir] [--fft-size N] "
-    "[--stem vocals|instrumental] [--threads N]\n";
+    "[--stem vocals|instrumental] [--threads N] [--overlap R]\n";
 
 std::string joined(const std::vector<std::string>& args) {
   std::string text;
@@ -59,6 +59,17 @@ TEST(Cli, ArgumentScan) {
       {{"bad.wav", "--threads", "1025"}, 2, "invalid value for --threads: 1025\n" + USAGE},
       {{"bad.wav", "--threads", "2x"}, 2, "invalid value for --threads: 2x\n" + USAGE},
       {{"bad.wav", "--threads"}, 2, "unknown argument --threads\n"},
+      {{"bad.wav", "--overlap", "0.049"}, 2, "invalid value for --overlap: 0.049\n" + USAGE},
+      {{"bad.wav", "--overlap", "0.951"}, 2, "invalid value for --overlap: 0.951\n" + USAGE},
+      {{"bad.wav", "--overlap", "0.2505"}, 2, "invalid value for --overlap: 0.2505\n" + USAGE},
+      {{"bad.wav", "--overlap", "1"}, 2, "invalid value for --overlap: 1\n" + USAGE},
+      {{"bad.wav", "--overlap", "0."}, 2, "invalid value for --overlap: 0.\n" + USAGE},
+      {{"bad.wav", "--overlap", "."}, 2, "invalid value for --overlap: .\n" + USAGE},
+      {{"bad.wav", "--overlap", "0,5"}, 2, "invalid value for --overlap: 0,5\n" + USAGE},
+      {{"bad.wav", "--overlap", "-0.5"}, 2, "invalid value for --overlap: -0.5\n" + USAGE},
+      {{"bad.wav", "--overlap", "5e-1"}, 2, "invalid value for --overlap: 5e-1\n" + USAGE},
+      {{"bad.wav", "--overlap"}, 2, "unknown argument --overlap\n"},
+      {{"--overlap", "0.05", "--overlap", ".95", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
       {{"--fft-size", "16384", "--stem", "instrumental", "--threads", "1024", "bad.wav"}, 1,
        "duostem: bad.wav is not a WAV file\n"},
       {{"--out-dir", "--help", "missing.wav"}, 1, missing},

@@ -19,6 +19,8 @@ cases=(
   "duostem --fft-size 16|16384"
   "duostem --t|--threads"
   "duostem a.wav --v|--version"
+  "duostem --o|--out-dir --overlap"
+  "duostem-separate-many --overlap 0.7|0.75"
   "duostem-separate-many --th|--threads"
   "duostem-separate-many --f|--force --format"
   "duostem-separate-many --format |flac wav"

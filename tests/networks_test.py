@@ -21,10 +21,11 @@ def hann(n, periodic):
     return 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(n) / (n if periodic else n - 1))
 
 
-def network_output(song, bins, frames, fft_size):
-    """The resynthesised output of the masking network over the whole song, in float64."""
+def network_output(song, bins, frames, fft_size, stem, overlap):
+    """The resynthesised output of the masking network over the whole song, in
+    float64; an instrumental network's estimate keeps the mix above its bins."""
     chunk, edge = HOP * (frames - 1), fft_size // 2
-    body, step = chunk - fft_size, chunk // 2
+    body, step = chunk - fft_size, max(chunk - round(overlap * chunk), 1)
     n = len(song)
     padded = (n // body + 1) * body + 2 * edge
     planes = np.zeros((padded, 2))
@@ -40,7 +41,8 @@ def network_output(song, bins, frames, fft_size):
         samples = np.zeros((chunk, 2))
         samples[:length] = planes[start:start + length]
         spectrum = np.fft.rfft(samples[taps] * window[None, :, None], axis=1)
-        spectrum[:, bins:] = 0
+        if stem == "vocals":
+            spectrum[:, bins:] = 0
         spectrum[:, :3] = 0
         spectrum[:, :bins] *= mask
         frames_out = np.fft.irfft(spectrum, n=fft_size, axis=1) * window[None, :, None]
@@ -55,7 +57,8 @@ def network_output(song, bins, frames, fft_size):
     return acc[edge:edge + n] / (weight[edge:edge + n] + 1e-8)[:, None]
 
 
-# name, models, extra arguments, per model: (bins, frames, FFT size, estimated stem)
+# name, models, extra arguments, per model: (bins, frames, FFT size, estimated stem); --overlap R
+# covers a position with up to ceil(1 / (1 - R)) chunks, and 512 frames is longer than the song
 CASES = [
     ("2048 bins", ["masked_b2048"], [], [(2048, 256, 6144, "vocals")]),
     ("FFT 7680 from the metadata", ["masked_n7680"], [], [(3072, 256, 7680, "vocals")]),
@@ -66,6 +69,13 @@ CASES = [
      [(2048, 256, 5120, "instrumental")]),
     ("two networks averaged", ["masked_b2048", "masked_t512"], [],
      [(2048, 256, 6144, "vocals"), (3072, 512, 6144, "vocals")]),
+    ("--overlap 0.25", ["masked_b2048"], ["--overlap", "0.25"], [(2048, 256, 6144, "vocals")]),
+    ("--overlap 0.75, a song shorter than a chunk", ["masked_t512"], ["--overlap", "0.75"],
+     [(3072, 512, 6144, "vocals")]),
+    ("--overlap 0.9, instrumental", ["masked_b2048"], ["--overlap", "0.9", "--stem", "instrumental"],
+     [(2048, 256, 6144, "instrumental")]),
+    ("--overlap 0.9, a song shorter than a chunk", ["masked_t512"], ["--overlap", "0.9"],
+     [(3072, 512, 6144, "vocals")]),
 ]
 
 
@@ -85,8 +95,9 @@ def main():
                 args += ["--model", os.path.join(models, m + ".onnx")]
             run = subprocess.run(args, cwd=scratch, capture_output=True, text=True, timeout=300)
             expected_vocals = np.zeros_like(song, dtype=np.float64)
+            overlap = float(extra[extra.index("--overlap") + 1]) if "--overlap" in extra else 0.5
             for bins, frames, fft_size, stem in networks:
-                estimate = network_output(song.astype(np.float64), bins, frames, fft_size)
+                estimate = network_output(song.astype(np.float64), bins, frames, fft_size, stem, overlap)
                 expected_vocals += estimate if stem == "vocals" else song - estimate
             expected_vocals /= len(networks)
             headers = [line for line in run.stderr.splitlines() if line.startswith("network ")]

@@ -215,13 +215,15 @@ check(status == 1 and summary(stderr)[0].startswith("separate-many: 10 separated
       and all(t > before[f] for f, t in mtimes("out").items()), f"--force: {status} {stderr}")
 
 # FLAC stems, no WAV left; two take.flac landing in one folder are numbered in the order given.
-# A thread count reaches every duostem run when given, and only then.
+# A thread count and an overlap reach every duostem run when given, and only then.
 runs_before = len(logged("duostem.log"))
-status, _, stderr = run("--format", "flac", "--threads", "2", "--out-dir", "out-flac", "loose/solo track.m4a",
-                        "music/live", "music/studio/take.flac")
+status, _, stderr = run("--format", "flac", "--threads", "2", "--overlap", ".25", "--out-dir", "out-flac",
+                        "loose/solo track.m4a", "music/live", "music/studio/take.flac")
 check(status == 0, f"flac: {stderr}")
-threads = ["--threads 2 " in r for r in logged("duostem.log")]
-check(threads[runs_before:] == [True] * 3, f"--threads passed as {threads}")
+runs = [r for r in logged("duostem.log") if not r.endswith(" --version")]
+passed = ["--threads 2 --overlap .25 " in r for r in runs]
+check(passed[runs_before:] == [True] * 3 and not any("--overlap" in r for r in runs[:runs_before]),
+      f"--threads and --overlap passed as {passed}")
 check_stems("out-flac", [SONGS[9], SONGS[7][:4] + ("take",), SONGS[8][:4] + ("take (2)",)], "flac")
 
 # Usage errors: status 2 and the reason first.
@@ -232,6 +234,8 @@ for args, message in [
         (["--threads", "0", "music"], "--threads must be a whole number from 1 to 1024, not 0"),
         (["--threads", "1025", "music"], "--threads must be a whole number from 1 to 1024, not 1025"),
         (["--threads", "2x", "music"], "--threads must be a whole number from 1 to 1024, not 2x"),
+        (["--overlap", "0.96", "music"],
+         "--overlap must be a decimal from 0.05 to 0.95 (at most three digits after the point), not 0.96"),
         (["--bogus", "music"], "unknown option --bogus"), (["no/such"], "no such file or folder: no/such"),
         (["--model", "/no/model.onnx", "music"], "no such model: /no/model.onnx")]:
     status, _, stderr = run(*args)

@@ -232,5 +232,6 @@ drop.addEventListener('drop', (event) => {
 fetch('/api/state').then((answer) => answer.json()).then((state) => {
   document.getElementById('model').textContent = state.models.length ? state.models.join(', ')
       : 'none found (no models/vocals.onnx here or beside duostem)';
+  document.getElementById('overlap').textContent = state.overlap;
   document.getElementById('out-dir').textContent = state.outDir;
 });

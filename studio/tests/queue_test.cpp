@@ -50,15 +50,16 @@ TEST(Queue, NamesSongsWithoutFoldersOrForbiddenCharacters) {
   for (const auto& [name, stem] : cases) EXPECT_EQ(studio::song_stem(name), stem) << name;
 }
 
-TEST(Queue, PassesEveryModelAndThreadsOnlyWhenGiven) {
+TEST(Queue, PassesEveryModelThreadsAndOverlapOnlyWhenGiven) {
   studio::QueueSettings settings;
   EXPECT_EQ(studio::duostem_arguments(settings, "song.wav", "out"),
             (std::vector<std::string>{"song.wav", "--out-dir", "out"}));
   settings.models = {"/m/a.onnx", "/m/b.onnx"};
   settings.threads = 2;
+  settings.overlap = ".75";
   EXPECT_EQ(studio::duostem_arguments(settings, "song.wav", "out"),
             (std::vector<std::string>{"song.wav", "--model", "/m/a.onnx", "--model", "/m/b.onnx", "--out-dir", "out",
-                                      "--threads", "2"}));
+                                      "--threads", "2", "--overlap", ".75"}));
 }
 
 }  // namespace

@@ -92,6 +92,8 @@ def server_mode():
     for args, status, text in [(["--help"], 0, "usage: duostem-studio"),
                                (["--port", "65536"], 2, "usage: duostem-studio"),
                                (["--threads", "0"], 2, "usage: duostem-studio"),
+                               (["--overlap", "0.96"], 2, "usage: duostem-studio"),
+                               (["--overlap", "1.5"], 2, "usage: duostem-studio"),
                                (["--max-upload", "-1"], 2, "usage: duostem-studio"),
                                (["--model"], 2, "usage: duostem-studio"),
                                (["--colour"], 2, "unknown argument --colour\nusage: duostem-studio")]:
@@ -251,10 +253,11 @@ def browser_mode():
     cancelled = os.path.join(songs, "cancelled.wav")
     tone_wav(cancelled, 240)
 
-    process, port, token = start("--model", MODEL)
+    process, port, token = start("--model", MODEL, "--overlap", ".75")
     driver = browser()
     try:
         driver.get(f"http://127.0.0.1:{port}/?token={token}")
+        WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "overlap").text == ".75")
         upload = driver.find_element(By.ID, "files")
         upload.send_keys("\n".join([mp3, accepted, refused]))
         rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#queue .song")
@@ -268,7 +271,8 @@ def browser_mode():
 
         out = os.path.join(WORK, "out")
         reference = os.path.join(WORK, "reference")
-        subprocess.run([DUOSTEM, accepted, "--model", MODEL, "--out-dir", reference], check=True, capture_output=True)
+        subprocess.run([DUOSTEM, accepted, "--model", MODEL, "--out-dir", reference, "--overlap", ".75"],
+                       check=True, capture_output=True)
         for stem in ["Vocals", "Instrumental"]:
             check(open(os.path.join(out, f"accepted_({stem}).wav"), "rb").read() ==
                   open(os.path.join(reference, f"accepted_({stem}).wav"), "rb").read(),
