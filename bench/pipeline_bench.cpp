@@ -11,7 +11,7 @@
 // (reading and writing included), less the model's share.
 //
 // With --threads N, each round also runs the tool with --threads N, so that the
-// wall times at the runtime's own thread count and at N stand side by side; the
+// wall times at the tool's default thread count and at N stand side by side; the
 // stems of both runs must agree to the byte.
 //
 // usage: pipeline_bench --model model.onnx [--seconds 60] [--rounds 5] [--tool path] [--record file] [--threads N]
@@ -411,7 +411,7 @@ int main(int argc, char** argv) {
       for (const char* stem : {"/song_(Vocals).wav", "/song_(Instrumental).wav"})
         if (read_bytes(out + stem) != read_bytes(threaded_out + stem))
           throw std::runtime_error(std::string("--threads changed the bits of ") + (stem + 1));
-      std::printf("threads, wall (median): the runtime's choice %.3f s, --threads %d %.3f s, ratio %.3f; "
+      std::printf("threads, wall (median): the default %.3f s, --threads %d %.3f s, ratio %.3f; "
                   "stems identical\n\n",
                   median(run_wall), settings.threads, median(threaded_wall), median(threaded_wall) / median(run_wall));
     }

@@ -27,7 +27,8 @@ usage: separate-many.sh [options] INPUT...
                    script, else the checkout's build/duostem, else duostem on PATH)
   --format wav|flac  stems as duostem's 32-bit float WAV (default) or 24-bit FLAC
   --jobs N         songs at once on each machine (default 1)
-  --threads N      passed to every duostem run as --threads N (1 to 1024)
+  --threads N      passed to every duostem run as --threads N (1 to 1024); without it,
+                   N songs at once get --threads max(1, cores / N) each
   --overlap R      passed to every duostem run as --overlap R (0.05 to 0.95)
   --sshlogin LOGINS  run songs on these machines too (GNU parallel's --sshlogin; repeatable)
   --force          redo songs whose two stems already exist
@@ -455,9 +456,16 @@ if ((${#sshlogins[@]} > 0)); then
   # and the stems (with duostem's messages) come back; the folder is removed.
   parallel_args+=(--workdir ... --transferfile model.onnx --transferfile 'in/{}.wav' --return 'out/{}' --cleanup)
 fi
+# Without --threads, several songs at once share the cores of the machine each
+# runs on: duostem counts them there (0 when it cannot, and then chooses itself).
+# One song at a time takes duostem's own default, every core.
+thread_args=${threads:+ --threads $threads}
+if [[ -z $threads ]] && ((jobs > 1)); then
+  thread_args=" \$(c=\$($(printf '%q' "$duostem") --cores 2>/dev/null) && [ \"\$c\" -gt 0 ] 2>/dev/null && echo --threads \$((c / $jobs > 1 ? c / $jobs : 1)))"
+fi
 # A job on this machine among other logins (":") runs in a fresh folder too,
 # but nothing is transferred to it: it works in the scratch folder instead.
-command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx${threads:+ --threads $threads}${overlap:+ --overlap $overlap} --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
+command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx$thread_args${overlap:+ --overlap $overlap} --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
 
 set -m
 produce &

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "cores.hpp"
 #include "locate.hpp"
 #include "model.hpp"
 #include "separation.hpp"
@@ -109,6 +110,9 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
       settings.out_dir = argv[++i];
     } else if (a == "--version") {
       std::printf("%s\n", version_line().c_str());
+      return 0;
+    } else if (a == "--cores") {
+      std::printf("%d\n", usable_physical_cores());
       return 0;
     } else if (a == "--help" || a == "-h") {
       std::fputs(USAGE, stderr);
@@ -420,6 +424,8 @@ int main(int argc, char** argv) {
     std::fputs(USAGE, stderr);
     return 2;
   }
+  // Without --threads, every physical core the process may use; 0 (uncounted) leaves the choice to the runtime.
+  if (settings.network.threads == 0) settings.network.threads = usable_physical_cores();
   try {
     run(settings);
   } catch (const Interrupted&) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cores.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -33,6 +34,7 @@ TEST(Cli, ArgumentScan) {
   const std::string missing = "duostem: cannot open missing.wav\n";
   // The runtime's version is the loaded library's.
   const std::string version = "duostem " DUOSTEM_VERSION " (ONNX Runtime 1.31.1)\n";
+  const std::string cores = std::to_string(usable_physical_cores()) + "\n";
   const Case cases[] = {
       {{}, 2, USAGE},
       {{"-h"}, 0, USAGE},
@@ -78,6 +80,8 @@ TEST(Cli, ArgumentScan) {
       {{"--bogus", "--version"}, 2, "unknown argument --bogus\n"},
       {{"--model", "--version", "missing.wav"}, 1, missing},
       {{"--version=1"}, 2, "unknown argument --version=1\n"},
+      {{"bad.wav", "--cores", "--bogus"}, 0, "", cores},
+      {{"--cores=2"}, 2, "unknown argument --cores=2\n"},
       {{"bad.wav", "missing.wav"}, 1, missing},
       {{"missing.wav", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
       {{"bad.wav", ""}, 2, USAGE},

@@ -169,8 +169,8 @@ with open("music/notes.txt", "w") as f:
 for tool in ("ffmpeg", "ffprobe", "sox"):
     with open(f"bin/{tool}", "w") as f:
         f.write(f'#!/bin/sh\necho "$*" >> {tmp}/tools.log\nexec /usr/bin/{tool} "$@"\n')
-with open("duostem-logged", "w") as f:
-    f.write(f'#!/bin/sh\necho "$PWD $*" >> {tmp}/duostem.log\nexec {DUOSTEM} "$@"\n')
+with open("duostem-logged", "w") as f:  # the runs, not the questions for the core count
+    f.write(f'#!/bin/sh\n[ "$*" = --cores ] || echo "$PWD $*" >> {tmp}/duostem.log\nexec {DUOSTEM} "$@"\n')
 for script in ("bin/ffmpeg", "bin/ffprobe", "bin/sox", "duostem-logged"):
     os.chmod(script, 0o755)
 open("tools.log", "w").close(), open("duostem.log", "w").close()
@@ -179,12 +179,18 @@ loud_message = subprocess.run([DUOSTEM, "music/loud/too loud.wav", "--model", MO
                               capture_output=True, text=True, timeout=LIMIT).stderr.splitlines()
 loud_message = [line for line in loud_message if line.startswith("duostem: ")][-1]
 failures = [f"separate-many: failed: music/loud/too loud.wav: {loud_message}"]
+cores = int(subprocess.run([DUOSTEM, "--cores"], capture_output=True, text=True, timeout=LIMIT).stdout)
+
+
+def shares_cores(run):  # two songs at once without --threads: half the cores each, or the runtime's choice
+    return f" --threads {max(1, cores // 2)} " in run if cores else "--threads" not in run
 
 # A mixed batch: two failures among ten songs and a text file.
 status, stdout, stderr = run("--jobs", "2", "--out-dir", "out", "music", "loose/solo track.m4a")
 check(status == 1, f"first run: status {status}")
 check_stems("out", SONGS)
 check(set(stdout) == {f"out/{f}" for f in stem_files("out")}, f"first run: stdout {stdout}")
+check(all(shares_cores(r) for r in logged("duostem.log")), f"--jobs 2: {logged('duostem.log')}")
 check(len([line for line in stderr if line.startswith("separate-many: [")]) == 12, f"progress: {stderr}")
 got = summary(stderr)
 check(got[0] == "separate-many: 10 separated, 0 skipped (already done), 2 failed, 1 not audio"
@@ -201,6 +207,7 @@ check(status == 1 and summary(stderr) == [
     "separate-many: 0 separated, 10 skipped (already done), 2 failed, 1 not audio", got[1]] + failures,
     f"second run: {status} {stderr}")
 check(mtimes("out") == before and len(logged("duostem.log")) == 12, "second run separated again")
+check("--threads" not in logged("duostem.log")[-1], "one song at a time: --threads passed")
 check(all("broken.mp3" in line or "notes.txt" in line for line in logged("tools.log")[len(tools):]),
       "second run converted skipped songs")
 status, stdout, stderr = run("--force", "--out-dir", "out", "music", "loose/solo track.m4a")
@@ -215,7 +222,7 @@ status, _, stderr = run("--format", "flac", "--threads", "2", "--overlap", ".25"
 check(status == 0, f"flac: {stderr}")
 runs = [r for r in logged("duostem.log") if not r.endswith(" --version")]
 passed = ["--threads 2 --overlap .25 " in r for r in runs]
-check(passed[runs_before:] == [True] * 3 and not any("--overlap" in r or "--threads" in r for r in runs[:runs_before]),
+check(passed[runs_before:] == [True] * 3 and not any("--overlap" in r for r in runs[:runs_before]),
       f"--threads and --overlap passed as {passed}")
 check_stems("out-flac", [SONGS[9], SONGS[7][:4] + ("take",), SONGS[8][:4] + ("take (2)",)], "flac")
 
@@ -267,7 +274,7 @@ try:
             a, b = f"out/{base}_({kind}).wav", f"out-remote/{base.split('/')[1]}_({kind}).wav"
             check(os.path.exists(b) and open(a, "rb").read() == open(b, "rb").read(), f"remote: {b} differs")
     runs = logged("duostem.log")[-3:]
-    check(all(r.startswith(f"{tmp}/ssh/home/.parallel/tmp/") for r in runs), f"remote: ran in {runs}")
+    check(all(r.startswith(f"{tmp}/ssh/home/.parallel/tmp/") and shares_cores(r) for r in runs), f"remote: ran in {runs}")
     left = [os.path.join(d, f) for d, ds, fs in os.walk(f"{tmp}/ssh/home") for f in fs + ds]
     check(left == [], f"remote: left behind {left}")
 finally:
