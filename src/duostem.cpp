@@ -362,6 +362,10 @@ void separate_into(const Settings& settings, const std::vector<std::string>& mod
 // same names only once both are complete.
 void run(const Settings& settings) {
   // The input is read and checked before anything costly is set up.
+  // Held before the runtime makes its threads, which inherit the mask: a
+  // thread that did not hold them would take a Ctrl-C and end the process at
+  // once. A signal takes effect only once the staged files and new folders are gone.
+  const HeldSignals signals;
   WavReader song(settings.input_path);
 
   // A model the user names is used as named; only the default is searched for.
@@ -382,8 +386,6 @@ void run(const Settings& settings) {
   const std::string stem = file_stem(settings.input_path);
   const std::string vocals_path = settings.out_dir + "/" + stem + "_(Vocals).wav";
   const std::string instrumental_path = settings.out_dir + "/" + stem + "_(Instrumental).wav";
-  // Held first, so that a signal takes effect only once the staged files and new folders are gone.
-  const HeldSignals signals;
   OutputFolder folder(settings.out_dir);
   ProgressDisplay progress;
   TransformSizes running;
