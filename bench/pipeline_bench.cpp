@@ -247,18 +247,13 @@ Phases modules_run(Session& session, const std::string& song, const std::string&
   t = thread_cpu();
   StemWriter vocals(out + "/song_(Vocals).wav", input.frames());
   StemWriter instrumental(out + "/song_(Instrumental).wav", input.frames());
-  std::vector<float> left, right;
+  OtherStem other;
   estimate_vocals(
       session, input.frames(), [&](float* l, float* r, std::size_t n) { input.read(l, r, n); },
       [&](const FrameBlock& b) {
-        left.resize(b.count);
-        right.resize(b.count);
-        for (std::size_t i = 0; i < b.count; ++i) {
-          left[i] = b.song_left[i] - b.left[i];
-          right[i] = b.song_right[i] - b.right[i];
-        }
         vocals.append(b.left, b.right, b.count);
-        instrumental.append(left.data(), right.data(), b.count);
+        const FrameBlock rest = other.of(b);
+        instrumental.append(rest.left, rest.right, rest.count);
       },
       {});
   p.loop = thread_cpu() - t;

@@ -298,24 +298,16 @@ void separate_into(const Settings& settings, const std::vector<std::string>& mod
     progress.chunk(done, total);
     signals.check();
   };
-  std::vector<float> instrumental_left, instrumental_right;
-  const auto write_stems = [&](const float* song_left, const float* song_right, const float* left, const float* right,
-                               std::size_t n) {
-    instrumental_left.resize(n);
-    instrumental_right.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      instrumental_left[i] = song_left[i] - left[i];
-      instrumental_right[i] = song_right[i] - right[i];
-    }
-    vocals_file.append(left, right, n);
-    instrumental_file.append(instrumental_left.data(), instrumental_right.data(), n);
+  OtherStem instrumental;
+  const FrameSink write_stems = [&](const FrameBlock& vocals) {
+    vocals_file.append(vocals.left, vocals.right, vocals.count);
+    const FrameBlock other = instrumental.of(vocals);
+    instrumental_file.append(other.left, other.right, other.count);
   };
 
   if (count == 1) {
     running = single.sizes;
-    estimate_vocals(single, frames, read_song,
-                    [&](const FrameBlock& b) { write_stems(b.song_left, b.song_right, b.left, b.right, b.count); },
-                    report);
+    estimate_vocals(single, frames, read_song, write_stems, report);
     return;
   }
 
@@ -351,7 +343,7 @@ void separate_into(const Settings& settings, const std::vector<std::string>& mod
       sum_left[i] /= divisor;
       sum_right[i] /= divisor;
     }
-    write_stems(song_left.data(), song_right.data(), sum_left.data(), sum_right.data(), n);
+    write_stems(FrameBlock{song_left.data(), song_right.data(), sum_left.data(), sum_right.data(), n});
     signals.check();
   }
 }

@@ -227,21 +227,22 @@ void process_song(Session& session, std::uint64_t frames, const FrameSource& rea
   }
 }
 
+FrameBlock OtherStem::of(const FrameBlock& b) {
+  left_.resize(b.count);
+  right_.resize(b.count);
+  for (std::size_t i = 0; i < b.count; ++i) {
+    left_[i] = b.song_left[i] - b.left[i];
+    right_[i] = b.song_right[i] - b.right[i];
+  }
+  return FrameBlock{b.song_left, b.song_right, left_.data(), right_.data(), b.count};
+}
+
 void estimate_vocals(Session& session, std::uint64_t frames, const FrameSource& read, const FrameSink& write,
                      const ProgressReport& progress) {
   if (session.stem == Stem::vocals) return process_song(session, frames, read, write, progress);
   // The vocals are the song less the network's estimate of the instrumental.
-  std::vector<float> left, right;
-  const FrameSink vocals = [&](const FrameBlock& b) {
-    left.resize(b.count);
-    right.resize(b.count);
-    for (std::size_t i = 0; i < b.count; ++i) {
-      left[i] = b.song_left[i] - b.left[i];
-      right[i] = b.song_right[i] - b.right[i];
-    }
-    write(FrameBlock{b.song_left, b.song_right, left.data(), right.data(), b.count});
-  };
-  process_song(session, frames, read, vocals, progress);
+  OtherStem vocals;
+  process_song(session, frames, read, [&](const FrameBlock& b) { write(vocals.of(b)); }, progress);
 }
 
 namespace {

@@ -25,6 +25,17 @@ struct FrameBlock {
 };
 using FrameSink = std::function<void(const FrameBlock&)>;
 
+// The other stem of a block: the song minus its estimate, frame by frame in
+// 32-bit floats, in buffers kept from block to block.
+class OtherStem {
+ public:
+  // The block with its estimate replaced by the song minus it; valid until the next call.
+  FrameBlock of(const FrameBlock& b);
+
+ private:
+  std::vector<float> left_, right_;
+};
+
 // Told after each chunk: the chunks done (from 1) and the chunk count.
 using ProgressReport = std::function<void(std::int32_t done, std::int32_t total)>;
 
