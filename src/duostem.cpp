@@ -373,6 +373,7 @@ void run(const Settings& settings) {
       Session session;
       open_session(session, path, settings.network);
     }
+    signals.check();  // a Ctrl-C while a network loads ends the run before anything is written
   }
 
   const std::string stem = file_stem(settings.input_path);

@@ -343,7 +343,11 @@ def server_mode():
         time.sleep(0.1)
     process.kill()
     process.wait(30)
-    time.sleep(0.5)
+    # duostem ends at its next chunk, or once its network has loaded.
+    for _ in range(100):
+        if not any(alive(pid) for pid in running):
+            break
+        time.sleep(0.1)
     check(running and not any(alive(pid) for pid in running), "duostem outlived a killed studio")
     abandoned = os.listdir(os.path.join(WORK, "out"))
     process, port, token = start()
