@@ -178,21 +178,19 @@ class ProgressDisplay {
       std::fprintf(stderr, "chunk %d/%d\n", done, total);
       return;
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const double fraction = total > 0 ? static_cast<double>(done) / total : 1.0;
-    constexpr int BAR = 24;
-    const int filled = static_cast<int>(fraction * BAR);
-    const std::string bar = std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(BAR - filled), '-');
-    std::string line = std::to_string(static_cast<int>(fraction * 100)) + "% [" + bar + "] chunk " +
-                       std::to_string(done) + "/" + std::to_string(total) + "  " + clock_text(elapsed) + " elapsed";
-    if (done < total) line += ", " + clock_text(elapsed / done * (total - done)) + " left";
-    // Blanks over whatever a longer earlier line left.
-    const std::size_t shown = line.size();
-    if (line.size() < width_) line.append(width_ - line.size(), ' ');
-    width_ = shown;
-    std::fprintf(stderr, "\r%s", line.c_str());
-    std::fflush(stderr);
-    open_ = true;
+    draw(done, total, "chunk " + std::to_string(done) + "/" + std::to_string(total));
+  }
+
+  // The pass that averages several networks' estimates, on a terminal only:
+  // for a program reading the lines the run ends with the last network's last chunk.
+  void averaging(std::uint64_t done, std::uint64_t total) {
+    if (!terminal_) return;
+    if (done == 0) start_ = std::chrono::steady_clock::now();
+    // Redrawn at each whole percent: the pass goes in small blocks.
+    const std::uint64_t percent = total > 0 ? done * 100 / total : 100;
+    if (done != 0 && percent == percent_) return;
+    percent_ = percent;
+    draw(static_cast<double>(done), static_cast<double>(total), "averaging");
   }
 
   // Ends the redrawn line, so that what follows starts on a line of its own.
@@ -203,17 +201,36 @@ class ProgressDisplay {
   }
 
  private:
+  void draw(double done, double total, const std::string& what) {
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double fraction = total > 0 ? done / total : 1.0;
+    constexpr int BAR = 24;
+    const int filled = static_cast<int>(fraction * BAR);
+    const std::string bar = std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(BAR - filled), '-');
+    std::string line = std::to_string(static_cast<int>(fraction * 100)) + "% [" + bar + "] " + what + "  " +
+                       clock_text(elapsed) + " elapsed";
+    if (done > 0 && done < total) line += ", " + clock_text(elapsed / done * (total - done)) + " left";
+    // Blanks over whatever a longer earlier line left.
+    const std::size_t shown = line.size();
+    if (line.size() < width_) line.append(width_ - line.size(), ' ');
+    width_ = shown;
+    std::fprintf(stderr, "\r%s", line.c_str());
+    std::fflush(stderr);
+    open_ = true;
+  }
+
   bool terminal_;
   bool open_ = false;
   std::size_t width_ = 0;
+  std::uint64_t percent_ = 0;
   std::chrono::steady_clock::time_point start_;
 };
 
 // Ctrl-C and termination are held back while the stems are being written and
 // looked at between chunks, so that the unwinding removes the staged files
 // before the signal ends the process as it would have. On Windows the console's
-// handler ends the process without unwinding; the staged files are named
-// there, and are left only by such an interruption.
+// handler ends the process without unwinding; the system then removes the
+// staged files, which are marked for deletion until they are complete.
 struct Interrupted : std::exception {
   const char* what() const noexcept override { return "interrupted"; }
 };
@@ -328,6 +345,7 @@ void separate_into(const Settings& settings, const std::vector<std::string>& mod
   std::vector<float> song_left(AVERAGE_BLOCK), song_right(AVERAGE_BLOCK), sum_left(AVERAGE_BLOCK),
       sum_right(AVERAGE_BLOCK), left(AVERAGE_BLOCK), right(AVERAGE_BLOCK);
   const float divisor = static_cast<float>(count);
+  progress.averaging(0, frames);
   for (std::uint64_t from = 0; from < frames; from += AVERAGE_BLOCK) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(AVERAGE_BLOCK, frames - from));
     song.read(song_left.data(), song_right.data(), n);
@@ -344,6 +362,7 @@ void separate_into(const Settings& settings, const std::vector<std::string>& mod
       sum_right[i] /= divisor;
     }
     write_stems(FrameBlock{song_left.data(), song_right.data(), sum_left.data(), sum_right.data(), n});
+    progress.averaging(from + n, frames);
     signals.check();
   }
 }

@@ -1,6 +1,8 @@
 #include "wav.hpp"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,7 +61,30 @@ std::runtime_error bit_depth_error(const std::string& path) {
 
 #ifdef _WIN32
 std::FILE* open_for_reading(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"rb"); }
-std::FILE* open_for_writing(const std::string& path) { return _wfopen(utf8_to_wide(path).c_str(), L"wb"); }
+// The staged file is marked for deletion from the start, so that Windows
+// removes it however the process ends (Ctrl-C, a closed console, a kill);
+// keep_staged clears the mark once every byte is down. Where the mark cannot
+// be set the file is staged as before.
+std::FILE* open_for_writing(const std::string& path) {
+  const HANDLE handle = CreateFileW(utf8_to_wide(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (!file) _close(fd);
+  return file;
+}
+bool keep_staged(std::FILE* file) {
+  FILE_DISPOSITION_INFO disposition{FALSE};
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
 bool remove_file(const std::string& path) { return _wremove(utf8_to_wide(path).c_str()) == 0; }
 // Unlike rename on Windows, this replaces an existing target.
 bool replace_file(const std::string& from, const std::string& to) {
@@ -81,6 +106,7 @@ bool is_directory(std::FILE*, const std::string& path) {
 #else
 std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
 std::FILE* open_for_writing(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
+bool keep_staged(std::FILE*) { return true; }
 bool remove_file(const std::string& path) { return std::remove(path.c_str()) == 0; }
 bool replace_file(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
@@ -419,6 +445,8 @@ void StemWriter::finish() {
   if (!named_) {
     if (!name_unnamed(file_, temporary_)) fail();
     named_ = true;
+  } else if (!keep_staged(file_)) {
+    fail();
   }
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;

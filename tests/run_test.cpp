@@ -76,6 +76,13 @@ TEST(Run, ProgressOnATerminalIsOneLineRedrawnInPlace) {
   ASSERT_NE(paths, std::string::npos) << r.out;
   ASSERT_NE(elapsed, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find_first_not_of(' ', elapsed + 8), paths) << r.out;
+  // Several networks: the averaging pass has a bar of its own after the last network's chunks.
+  const RunResult two = run_program({"script", "-qec", tool_shell_command() + " song.wav --model '" + IDENTITY +
+                                     "' --model '" + IDENTITY + "'", "/dev/null"}, dir.path());
+  ASSERT_EQ(two.status, 0) << two.out;
+  const std::size_t averaged = two.out.find("\r100% [########################] averaging  0:0");
+  EXPECT_GT(averaged, two.out.find("\r100% [########################] chunk 4/4  0:0")) << two.out;
+  EXPECT_NE(averaged, std::string::npos) << two.out;
 }
 #endif
 

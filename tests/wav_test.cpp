@@ -1,7 +1,9 @@
 // Reading and writing WAV files: every refusal with its message, the chunk walk's
 // tolerance of odd layouts, bit-exact decoding, the writer's bytes and its failures.
 #include <gtest/gtest.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -424,6 +426,27 @@ TEST(WriteWav, ReplacesAStaleTemporaryFileOfTheSameName) {
   }
 }
 
+#else
+TEST(WriteWavDeathTest, AProcessEndedMidWriteLeavesOnlyTheEarlierFile) {
+  // The child runs this test again from the start, so the folder is one both find.
+  const std::filesystem::path dir = std::filesystem::current_path() / "ended-mid-write";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
+  const std::string path = (dir / "song_(Vocals).wav").u8string();
+  write_file(path, "earlier result");
+  EXPECT_EXIT(
+      {
+        StemWriter writer(path, 200000);
+        const std::vector<float> samples(100000, 0.25f);
+        writer.append(samples.data(), samples.data(), samples.size());
+        // As Ctrl-C or a closed console ends it: no unwinding.
+        TerminateProcess(GetCurrentProcess(), 3);
+      },
+      testing::ExitedWithCode(3), "");
+  EXPECT_EQ(read_file(path), "earlier result");
+  EXPECT_EQ(names_in(dir.u8string()), std::vector<std::string>{"song_(Vocals).wav"});
+  std::filesystem::remove_all(dir);
+}
 #endif
 
 }  // namespace
