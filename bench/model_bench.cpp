@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "constants.hpp"
 #include "model.hpp"
+#include "pipeline_support.hpp"
 #include "spectral.hpp"
 
 namespace {

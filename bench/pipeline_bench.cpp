@@ -38,8 +38,8 @@
 #include <string>
 #include <vector>
 
-#include "constants.hpp"
 #include "model.hpp"
+#include "pipeline_support.hpp"
 #include "separation.hpp"
 #include "spectral.hpp"
 #include "wav.hpp"
@@ -65,7 +65,7 @@ double median(std::vector<double> values) {
 class TransformFloor {
  public:
   TransformFloor() : frames_(BLOCK * FFT_SIZE), spectra_(BLOCK * SPECTRUM_BINS), out_(FFT_SIZE) {
-    const std::vector<float> window = make_analysis_window();
+    const std::vector<float> window = make_analysis_window(FFT_SIZE);
     for (std::size_t i = 0; i < frames_.size(); ++i)
       frames_[i] = 0.3f * static_cast<float>(std::sin(0.01 * static_cast<double>(i))) * window[i % FFT_SIZE];
   }
@@ -273,7 +273,7 @@ Pieces measure_pieces(Session& session, const Stereo& song, int reps) {
   std::vector<float> left(song.left), right(song.right);
   left.resize(CHUNK_SAMPLES, 0.0f);
   right.resize(CHUNK_SAMPLES, 0.0f);
-  ChunkTransforms transforms(make_analysis_window());
+  ChunkTransforms transforms(make_analysis_window(FFT_SIZE), DEFAULT_SIZES);
   Spectrogram spectrogram, estimate;
   transforms.analyse(left.data(), right.data(), spectrogram);
   infer_chunk(session, spectrogram, estimate);  // the runtime sizes its buffers on the first run
@@ -416,7 +416,7 @@ int main(int argc, char** argv) {
                 1e3 * pieces.c2r);
 
     // The documented formula: the tool's buffers, plus the runtime's share and the process itself.
-    const double buffers = static_cast<double>(separation_bytes());
+    const double buffers = static_cast<double>(separation_bytes(DEFAULT_SIZES, 1));
     const double formula = buffers + runtime_load + runtime_run + process_base;
     std::printf("peak resident memory of the run %.1f MB; formula %.1f MB (buffers %.1f + runtime %.1f + %.1f "
                 "during a run + process %.1f): peak %.3f of it\n",

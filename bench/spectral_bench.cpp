@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pipeline_support.hpp"
 #include "spectral.hpp"
 
 namespace {
@@ -26,7 +27,7 @@ std::vector<float> noise(std::size_t count, unsigned seed) {
 
 // As the chunk loop calls them: one ChunkTransforms, its buffers and the spectrogram reused.
 void BM_analyse(benchmark::State& state) {
-  ChunkTransforms transforms(make_analysis_window());
+  ChunkTransforms transforms(make_analysis_window(FFT_SIZE), DEFAULT_SIZES);
   const auto left = noise(CHUNK_SAMPLES, 1);
   const auto right = noise(CHUNK_SAMPLES, 2);
   Spectrogram spec;
@@ -37,7 +38,7 @@ void BM_analyse(benchmark::State& state) {
 }
 
 void BM_resynthesize(benchmark::State& state) {
-  ChunkTransforms transforms(make_analysis_window());
+  ChunkTransforms transforms(make_analysis_window(FFT_SIZE), DEFAULT_SIZES);
   Spectrogram spec;
   transforms.analyse(noise(CHUNK_SAMPLES, 1).data(), noise(CHUNK_SAMPLES, 2).data(), spec);
   for (auto _ : state) {

@@ -48,21 +48,12 @@ struct TransformSizes {
 // The sizes of the bundled network, and of any network that leaves them open.
 constexpr TransformSizes DEFAULT_SIZES{};
 
-constexpr std::int32_t FFT_SIZE = DEFAULT_SIZES.fft_size;
-constexpr std::int32_t MODEL_FRAMES = DEFAULT_SIZES.frames;
-constexpr std::int32_t MODEL_BINS = DEFAULT_SIZES.bins;
-constexpr std::int32_t EDGE_SAMPLES = DEFAULT_SIZES.edge();
-constexpr std::int32_t CHUNK_SAMPLES = DEFAULT_SIZES.chunk_samples();
-constexpr std::int32_t CHUNK_BODY = DEFAULT_SIZES.chunk_body();
-constexpr std::int32_t CHUNK_STEP = DEFAULT_SIZES.chunk_step();
-constexpr std::int32_t SPECTRUM_BINS = DEFAULT_SIZES.spectrum_bins();
-constexpr std::int32_t PLANE_FLOATS = static_cast<std::int32_t>(DEFAULT_SIZES.plane_floats());
-constexpr std::int32_t SPECTROGRAM_FLOATS = static_cast<std::int32_t>(DEFAULT_SIZES.spectrogram_floats());
-constexpr std::int32_t OLA_SAMPLES = DEFAULT_SIZES.ola_samples();
-
-static_assert(MODEL_BINS == FFT_SIZE / 2, "the default network sees every bin but the Nyquist bin");
-static_assert(CHUNK_SAMPLES == 261120 && CHUNK_BODY == 254976 && CHUNK_STEP == 130560,
+static_assert(DEFAULT_SIZES.bins == DEFAULT_SIZES.fft_size / 2,
+              "the default network sees every bin but the Nyquist bin");
+static_assert(DEFAULT_SIZES.chunk_samples() == 261120 && DEFAULT_SIZES.chunk_body() == 254976 &&
+                  DEFAULT_SIZES.chunk_step() == 130560,
               "the default network was trained on chunks of this size");
-static_assert(CHUNK_BODY == CHUNK_SAMPLES - 2 * EDGE_SAMPLES, "a chunk's body is the chunk less both margins");
-static_assert(SPECTROGRAM_FLOATS == 3145728, "the default network's tensor is [1, 4, 3072, 256]");
+static_assert(DEFAULT_SIZES.chunk_body() == DEFAULT_SIZES.chunk_samples() - 2 * DEFAULT_SIZES.edge(),
+              "a chunk's body is the chunk less both margins");
+static_assert(DEFAULT_SIZES.spectrogram_floats() == 3145728, "the default network's tensor is [1, 4, 3072, 256]");
 static_assert(HOP_SIZE * (MAX_MODEL_FRAMES - 1) + MAX_FFT_SIZE < (1 << 27), "the longest chunk fits 32-bit positions");

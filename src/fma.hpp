@@ -1,7 +1,9 @@
-// A single-precision fused multiply-add with one rounding on every C library.
+// Single-precision fused multiply-adds with one rounding on every C library
+// and processor.
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 // The product of two floats is exact in double and the sum rounds once to
 // double; rounding that on to float is wrong only when the double lands exactly
@@ -29,3 +31,7 @@ inline float fused_multiply_add(float a, float b, float c) {
   return std::fma(a, b, c);
 #endif
 }
+
+// acc[n] = fused_multiply_add(a[n], b[n], acc[n]) for n below count, with the
+// processor's fused instructions where it has them: the same bits either way.
+void fused_multiply_add_span(float* acc, const float* a, const float* b, std::int32_t count);

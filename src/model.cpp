@@ -17,7 +17,7 @@
 
 namespace {
 
-static_assert(SPECTROGRAM_FLOATS * sizeof(float) == 12582912, "the default network's tensor is 12582912 bytes");
+static_assert(DEFAULT_SIZES.spectrogram_floats() * sizeof(float) == 12582912, "the default network's tensor is 12582912 bytes");
 
 // A failed status belongs to us: its text is copied into the exception before
 // the status is given back, and the exception is thrown only then.
@@ -195,7 +195,7 @@ std::int32_t network_fft_size(const OrtApi* api, OrtSession* session, const std:
                               const NetworkOptions& options) {
   if (options.fft_size) return *options.fft_size;
   const std::optional<std::string> entry = metadata_entry(api, session, "fft_size");
-  if (!entry) return FFT_SIZE;
+  if (!entry) return DEFAULT_SIZES.fft_size;
   const std::optional<std::int64_t> n = whole_number(*entry);
   if (!n || !valid_fft_size(*n))
     throw std::runtime_error(path + ": its metadata fft_size \"" + *entry + "\" is not an even number from " +
@@ -225,8 +225,8 @@ TransformSizes network_sizes(const OrtApi* api, OrtSession* session, const std::
   if (either(in.dims[0], 1) != 1 || either(in.dims[1], 4) != 4)
     throw std::runtime_error(path + ": its input is " + shape_text(in.dims) +
                              "; duostem needs batch 1 and 4 planes [1, 4, bins, frames]");
-  const std::int64_t bins = either(in.dims[2], MODEL_BINS);
-  const std::int64_t frames = either(in.dims[3], MODEL_FRAMES);
+  const std::int64_t bins = either(in.dims[2], DEFAULT_SIZES.bins);
+  const std::int64_t frames = either(in.dims[3], DEFAULT_SIZES.frames);
   if (bins < 1 || bins > fft_size / 2)
     throw std::runtime_error(path + ": its " + std::to_string(bins) + " bins do not fit an FFT of " +
                              std::to_string(fft_size) + " points, which has " + std::to_string(fft_size / 2));
@@ -355,10 +355,4 @@ void infer_chunk(Session& session, const Spectrogram& input, Spectrogram& output
   void* data = nullptr;
   check(api, api->GetTensorMutableData(returned.value, &data));
   std::memcpy(output.data(), data, bytes);
-}
-
-void infer_chunk(Session& session, Spectrogram& spectrogram) {
-  Spectrogram output;
-  infer_chunk(session, spectrogram, output);
-  spectrogram.swap(output);
 }

@@ -54,6 +54,3 @@ bool valid_fft_size(std::int64_t n);
 
 // Runs the model over input and writes its output into output, which must be another buffer.
 void infer_chunk(Session& session, const Spectrogram& input, Spectrogram& output);
-
-// Runs the model over the spectrogram and overwrites it with the model's output.
-void infer_chunk(Session& session, Spectrogram& spectrogram);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "fma.hpp"
 #include "spectral.hpp"
 
 namespace {
@@ -24,14 +25,6 @@ struct Schedule {
   std::int64_t padded;  // L
   std::int64_t total;   // chunk count
 };
-
-// acc[i] = fma(samples[i], w[i], acc[i]): the overlap-add kernel computes the
-// same single rounding, with the processor's FMA instructions where it has them
-// instead of a library call per sample.
-void cross_fade_add(float* acc, const float* w, const float* samples, std::int32_t count) {
-  if (!spectral_kernels::overlap_add_fused(acc, w, samples, count))
-    spectral_kernels::overlap_add_portable(acc, w, samples, count);
-}
 
 Schedule make_schedule(const TransformSizes& z, std::uint64_t frames) {
   const std::int64_t n = static_cast<std::int64_t>(frames);
@@ -89,8 +82,8 @@ struct CrossFadeSums {
   // Adds samples [from, from + count) of the chunk, weighted by w.
   void add(const ChunkSamples& chunk, const float* w, std::int32_t from, std::int32_t count) {
     if (count <= 0) return;
-    cross_fade_add(left.data(), w + from, chunk.left.data() + from, count);
-    cross_fade_add(right.data(), w + from, chunk.right.data() + from, count);
+    fused_multiply_add_span(left.data(), w + from, chunk.left.data() + from, count);
+    fused_multiply_add_span(right.data(), w + from, chunk.right.data() + from, count);
     for (std::int32_t i = 0; i < count; ++i) weight[static_cast<std::size_t>(i)] += w[from + i];
   }
 
@@ -245,43 +238,6 @@ void estimate_vocals(Session& session, std::uint64_t frames, const FrameSource& 
   process_song(session, frames, read, [&](const FrameBlock& b) { write(vocals.of(b)); }, progress);
 }
 
-namespace {
-
-// Runs a separation over a song held in memory and collects its result.
-template <typename Separation>
-Stereo whole_song(const Stereo& input, Separation separation) {
-  if (input.right.size() != input.left.size()) throw std::invalid_argument("channels of different lengths");
-  std::size_t next = 0;
-  const FrameSource read = [&](float* left, float* right, std::size_t count) {
-    std::copy_n(input.left.begin() + static_cast<std::ptrdiff_t>(next), count, left);
-    std::copy_n(input.right.begin() + static_cast<std::ptrdiff_t>(next), count, right);
-    next += count;
-  };
-  Stereo estimate;
-  estimate.left.reserve(input.left.size());
-  estimate.right.reserve(input.left.size());
-  const FrameSink write = [&](const FrameBlock& b) {
-    estimate.left.insert(estimate.left.end(), b.left, b.left + b.count);
-    estimate.right.insert(estimate.right.end(), b.right, b.right + b.count);
-  };
-  separation(static_cast<std::uint64_t>(input.left.size()), read, write);
-  return estimate;
-}
-
-}  // namespace
-
-Stereo process_song(Session& session, const Stereo& input, const ProgressReport& progress) {
-  return whole_song(input, [&](std::uint64_t frames, const FrameSource& read, const FrameSink& write) {
-    process_song(session, frames, read, write, progress);
-  });
-}
-
-Stereo estimate_vocals(Session& session, const Stereo& input, const ProgressReport& progress) {
-  return whole_song(input, [&](std::uint64_t frames, const FrameSource& read, const FrameSink& write) {
-    estimate_vocals(session, frames, read, write, progress);
-  });
-}
-
 std::uint64_t separation_bytes(const TransformSizes& z, std::int32_t networks) {
   // The spectrogram and the network's output; the resynthesis output and
   // divisor, a padded chunk and two cross-fade windows (seven chunks' worth);
@@ -297,16 +253,4 @@ std::uint64_t separation_bytes(const TransformSizes& z, std::int32_t networks) {
   // and for several networks those they are averaged in.
   const std::uint64_t blocks = (networks > 1 ? 10 : 4) * 8192 * 8;
   return sizeof(float) * floats + blocks;
-}
-
-Stereo derive_instrumental(const Stereo& input, const Stereo& vocals) {
-  if (input.right.size() != input.left.size() || vocals.left.size() != input.left.size() ||
-      vocals.right.size() != input.left.size())
-    throw std::invalid_argument("stems of different lengths");
-  Stereo instrumental = input;
-  for (std::size_t i = 0; i < input.left.size(); ++i) {
-    instrumental.left[i] = input.left[i] - vocals.left[i];
-    instrumental.right[i] = input.right[i] - vocals.right[i];
-  }
-  return instrumental;
 }

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "model.hpp"
-#include "wav.hpp"
 
 // Reads the song's next count frames into left and right.
 using FrameSource = std::function<void(float* left, float* right, std::size_t count)>;
@@ -51,10 +50,6 @@ void process_song(Session& session, std::uint64_t frames, const FrameSource& rea
 void estimate_vocals(Session& session, std::uint64_t frames, const FrameSource& read, const FrameSink& write,
                      const ProgressReport& progress);
 
-// The same over a song held in memory, as many frames as the input.
-Stereo process_song(Session& session, const Stereo& input, const ProgressReport& progress = {});
-Stereo estimate_vocals(Session& session, const Stereo& input, const ProgressReport& progress = {});
-
 // The symmetric Hann cross-fade window of one chunk's valid length.
 std::vector<float> chunk_window(std::int32_t len);
 
@@ -62,7 +57,4 @@ std::vector<float> chunk_window(std::int32_t len);
 // networks of these sizes, the runtime's aside, whatever the song's length:
 // what one chunk in flight holds, the song's frames for one chunk and one
 // step, and the blocks on their way to and from the files.
-std::uint64_t separation_bytes(const TransformSizes& sizes = DEFAULT_SIZES, std::int32_t networks = 1);
-
-// Input minus vocals, frame by frame, in a new buffer.
-Stereo derive_instrumental(const Stereo& input, const Stereo& vocals);
+std::uint64_t separation_bytes(const TransformSizes& sizes, std::int32_t networks);

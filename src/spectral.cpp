@@ -12,10 +12,6 @@
 
 #include "fma.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define DUOSTEM_X86_FMA 1
-#endif
 #if defined(__SSE__)
 #include <xmmintrin.h>
 #define DUOSTEM_X86_SSE 1
@@ -29,7 +25,7 @@ constexpr float ENVELOPE_FLOOR = 1e-8f;
 static_assert(ENVELOPE_FLOOR == 0x1.5798eep-27f, "1e-8 as a float: bits 0x322BCC77");
 
 // The backward transform is unnormalised; the caller passes 1/N as a float.
-static_assert(1.0f / static_cast<float>(FFT_SIZE) == 0x1.555556p-13f, "1/6144 as a float: bits 0x392AAAAB");
+static_assert(1.0f / static_cast<float>(DEFAULT_SIZES.fft_size) == 0x1.555556p-13f, "1/6144 as a float: bits 0x392AAAAB");
 
 // Frames are transformed in blocks so that each bin's run of frames is written
 // (and read back) contiguously instead of one float every `frames` floats.
@@ -188,43 +184,10 @@ void forward_channel(const TransformSizes& z, const float* chunk, const float* w
                   &spec[spectrogram_index(z, 2 * channel + 1, 0, first)]);
   }
 }
-void overlap_add_fallback(float* acc, const float* window, const float* frame, std::int32_t count) {
-  for (std::int32_t n = 0; n < count; ++n) acc[n] = fused_multiply_add(window[n], frame[n], acc[n]);
-}
-
-#ifdef DUOSTEM_X86_FMA
-// Baseline x86-64 has no fused multiply-add instruction, so std::fma would be a
-// library call per sample; this build is chosen at run time where the processor
-// has one. Each lane rounds once, exactly as std::fma.
-__attribute__((target("avx,fma"))) void overlap_add_x86_fma(float* acc, const float* window, const float* frame,
-                                                              std::int32_t count) {
-  std::int32_t n = 0;
-  for (; n + 8 <= count; n += 8) {
-    const __m256 sum = _mm256_fmadd_ps(_mm256_loadu_ps(window + n), _mm256_loadu_ps(frame + n),
-                                       _mm256_loadu_ps(acc + n));
-    _mm256_storeu_ps(acc + n, sum);
-  }
-  for (; n < count; ++n) {
-    const __m128 sum = _mm_fmadd_ss(_mm_set_ss(window[n]), _mm_set_ss(frame[n]), _mm_set_ss(acc[n]));
-    acc[n] = _mm_cvtss_f32(sum);
-  }
-}
-
-bool processor_has_fma() { return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma"); }
-#endif
-
-using OverlapAdd = void (*)(float*, const float*, const float*, std::int32_t);
-
-OverlapAdd choose_overlap_add() {
-#ifdef DUOSTEM_X86_FMA
-  if (processor_has_fma()) return overlap_add_x86_fma;
-#endif
-  return overlap_add_fallback;
-}
 
 // high: this channel's analysed bins from z.bins up, or null to resynthesise them as zero.
 void backward_channel(const TransformSizes& z, const Spectrogram& spec, std::int32_t channel, const float* window,
-                      const RealPlan& plan, OverlapAdd overlap_add, float* block, float* span, const float* high) {
+                      const RealPlan& plan, float* block, float* span, const float* high) {
   const std::size_t dropped_from = packed_real(z.bins);
   const std::size_t kept = high_floats(z);
   for (std::int32_t first = 0; first < z.frames; first += BLOCK_FRAMES) {
@@ -240,34 +203,12 @@ void backward_channel(const TransformSizes& z, const Spectrogram& spec, std::int
         std::fill(frame + dropped_from, frame + z.fft_size, 0.0f);
       }
       plan.exec(frame, 1.0f / static_cast<float>(z.fft_size), false);
-      overlap_add(span + static_cast<std::size_t>(first + b) * HOP_SIZE, window, frame, z.fft_size);
+      fused_multiply_add_span(span + static_cast<std::size_t>(first + b) * HOP_SIZE, window, frame, z.fft_size);
     }
   }
 }
 
 }  // namespace
-
-namespace spectral_kernels {
-
-void overlap_add_portable(float* acc, const float* window, const float* frame, std::int32_t count) {
-  overlap_add_fallback(acc, window, frame, count);
-}
-
-bool overlap_add_fused(float* acc, const float* window, const float* frame, std::int32_t count) {
-#ifdef DUOSTEM_X86_FMA
-  if (processor_has_fma()) {
-    overlap_add_x86_fma(acc, window, frame, count);
-    return true;
-  }
-#endif
-  (void)acc;
-  (void)window;
-  (void)frame;
-  (void)count;
-  return false;
-}
-
-}  // namespace spectral_kernels
 
 std::vector<float> make_analysis_window(std::int32_t fft_size) {
   // Periodic Hann (denominator fft_size, not fft_size - 1): at a hop of a sixth
@@ -327,15 +268,14 @@ const ChunkSamples& ChunkTransforms::resynthesize(const Spectrogram& spec, HighB
   if (spec.size() != z.spectrogram_floats())
     throw std::invalid_argument("a spectrogram must have as many floats as the network's tensor");
   const auto plan = pocketfft::detail::get_plan<RealPlan>(static_cast<std::size_t>(z.fft_size));
-  const OverlapAdd overlap_add = choose_overlap_add();
   float* left_span = span_.data();
   float* right_span = span_.data() + z.ola_samples();
   std::fill(span_.begin(), span_.end(), 0.0f);
   const bool from_mix = high == HighBins::from_mix;
   const float* left_high = from_mix ? high_.data() : nullptr;
   const float* right_high = from_mix ? high_.data() + high_.size() / 2 : nullptr;
-  backward_channel(z, spec, 0, window_.data(), *plan, overlap_add, block_.data(), left_span, left_high);
-  backward_channel(z, spec, 1, window_.data(), *plan, overlap_add, block_.data(), right_span, right_high);
+  backward_channel(z, spec, 0, window_.data(), *plan, block_.data(), left_span, left_high);
+  backward_channel(z, spec, 1, window_.data(), *plan, block_.data(), right_span, right_high);
   for (std::int32_t n = 0; n < z.chunk_samples(); ++n) {
     const std::size_t m = static_cast<std::size_t>(z.edge() + n);
     const float d = divisor_[static_cast<std::size_t>(n)];
@@ -343,17 +283,4 @@ const ChunkSamples& ChunkTransforms::resynthesize(const Spectrogram& spec, HighB
     out_.right[static_cast<std::size_t>(n)] = right_span[m] / d;
   }
   return out_;
-}
-
-Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
-                              const std::vector<float>& window, const TransformSizes& sizes) {
-  Spectrogram spec;
-  ChunkTransforms(window, sizes).analyse(left.data(), right.data(), spec);
-  return spec;
-}
-
-ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window,
-                                const TransformSizes& sizes) {
-  ChunkTransforms transforms(window, sizes);
-  return transforms.resynthesize(spectrogram);
 }

@@ -18,9 +18,6 @@ inline std::size_t spectrogram_index(const TransformSizes& sizes, std::int32_t p
              static_cast<std::size_t>(sizes.frames) +
          static_cast<std::size_t>(frame);
 }
-inline std::size_t spectrogram_index(std::int32_t plane, std::int32_t bin, std::int32_t frame) {
-  return spectrogram_index(DEFAULT_SIZES, plane, bin, frame);
-}
 
 // One chunk's worth of samples per channel.
 struct ChunkSamples {
@@ -29,7 +26,7 @@ struct ChunkSamples {
 };
 
 // The periodic Hann window of fft_size samples that both directions use.
-std::vector<float> make_analysis_window(std::int32_t fft_size = FFT_SIZE);
+std::vector<float> make_analysis_window(std::int32_t fft_size);
 
 // What the resynthesis puts in the bins from `bins` up, which the network
 // never sees: zeros, or the last analysed chunk's own values.
@@ -41,7 +38,7 @@ enum class HighBins { zero, from_mix };
 class ChunkTransforms {
  public:
   // The window's length is the sizes' FFT size.
-  explicit ChunkTransforms(std::vector<float> window, const TransformSizes& sizes = DEFAULT_SIZES);
+  ChunkTransforms(std::vector<float> window, const TransformSizes& sizes);
 
   // Writes every float of spec (spectrogram_floats() of them) from chunk_samples() samples per channel.
   void analyse(const float* left, const float* right, Spectrogram& spec);
@@ -58,20 +55,3 @@ class ChunkTransforms {
   std::vector<float> high_;  // the analysed bins from `bins` up, packed, frame after frame, left then right
   ChunkSamples out_;
 };
-
-// Spectrogram of a chunk of chunk_samples() samples per channel.
-Spectrogram chunk_spectrogram(const std::vector<float>& left, const std::vector<float>& right,
-                              const std::vector<float>& window, const TransformSizes& sizes = DEFAULT_SIZES);
-
-// chunk_samples() samples per channel resynthesised from a Spectrogram.
-ChunkSamples resynthesize_chunk(const Spectrogram& spectrogram, const std::vector<float>& window,
-                                const TransformSizes& sizes = DEFAULT_SIZES);
-
-// The overlap-add step acc[n] = fma(window[n], frame[n], acc[n]) in both of its
-// builds, so that tests can hold them to the same bits.
-namespace spectral_kernels {
-// Portable: std::fma per sample.
-void overlap_add_portable(float* acc, const float* window, const float* frame, std::int32_t count);
-// The processor's fused multiply-add instructions; returns false, touching nothing, where it has none.
-bool overlap_add_fused(float* acc, const float* window, const float* frame, std::int32_t count);
-}  // namespace spectral_kernels

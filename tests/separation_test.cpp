@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "pipeline_support.hpp"
 #include "separation.hpp"
 #include "test_support.hpp"
 
@@ -67,12 +68,20 @@ struct Separated {
   Stereo instrumental;
 };
 
+// The song minus an estimate of it, as the tool makes the other stem.
+Stereo other_stem(const Stereo& song, const Stereo& estimate) {
+  OtherStem other;
+  const FrameBlock b =
+      other.of({song.left.data(), song.right.data(), estimate.left.data(), estimate.right.data(), song.left.size()});
+  return Stereo{{b.left, b.left + b.count}, {b.right, b.right + b.count}};
+}
+
 Separated separate(const std::string& model, const Stereo& song) {
   Session session;
   open_session(session, test_model(model));
   Separated result;
   result.vocals = process_song(session, song);
-  result.instrumental = derive_instrumental(song, result.vocals);
+  result.instrumental = other_stem(song, result.vocals);
   return result;
 }
 
@@ -204,10 +213,10 @@ TEST(ProcessSong, StreamsEachStepBesideTheSongFramesItBelongsTo) {
   }
 }
 
-TEST(DeriveInstrumental, SubtractsFrameByFrameWithoutClipping) {
+TEST(OtherStem, SubtractsFrameByFrameWithoutClipping) {
   const Stereo input{{1.5f, -2.0f, 0.25f, NAN}, {0.0f, 3.0f, -1.0f, INFINITY}};
   const Stereo vocals{{0.5f, 1.0f, 0.25f, 0.0f}, {-1.0f, 0.5f, -3.0f, 1.0f}};
-  const Stereo instrumental = derive_instrumental(input, vocals);
+  const Stereo instrumental = other_stem(input, vocals);
   EXPECT_EQ(instrumental.left[0], 1.0f);
   EXPECT_EQ(instrumental.left[1], -3.0f);
   EXPECT_EQ(instrumental.left[2], 0.0f);
