@@ -4,17 +4,24 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "utf8.hpp"
+
 #include <bcrypt.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
+
+#include <mutex>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +30,6 @@
 #include <thread>
 #ifdef __linux__
 #include <sys/prctl.h>
-#endif
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
 #endif
 #endif
 
@@ -56,14 +60,6 @@ const char LOCK_NAME[] = "lock";
 #ifdef _WIN32
 
 namespace {
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
 
 // The quoting CommandLineToArgvW undoes: backslashes double only before a quote.
 std::wstring quote_argument(const std::wstring& arg) {
@@ -105,7 +101,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   HANDLE null_input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                   OPEN_EXISTING, 0, nullptr);
   std::wstring command = quote_argument(program.wstring());
-  for (const auto& arg : args) command += L" " + quote_argument(widen(arg));
+  for (const auto& arg : args) command += L" " + quote_argument(utf8_to_wide(arg));
   // The child inherits its three standard handles and nothing else: no
   // socket, no upload being written.
   std::vector<HANDLE> inherited{output_write, error_write};
@@ -196,12 +192,42 @@ int Child::wait() {
   return static_cast<int>(code);
 }
 
-std::filesystem::path executable_folder() {
-  std::wstring path(32768, L'\0');
-  DWORD size = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-  path.resize(size);
-  return std::filesystem::path(path).parent_path();
+void set_up_process() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
+
+struct StopHandler::State {
+  std::function<void()> stop;
+  std::once_flag once;  // Ctrl-C then a closed console: the second waits for the first
+};
+
+namespace {
+
+// The console's handler runs on a thread the system starts and takes no
+// argument: the live StopHandler's state is reached through this one pointer,
+// set and cleared by that StopHandler's own lifetime.
+StopHandler::State* console_stop = nullptr;
+
+BOOL WINAPI on_console(DWORD) {
+  if (StopHandler::State* state = console_stop) std::call_once(state->once, state->stop);
+  return TRUE;
+}
+
+}  // namespace
+
+StopHandler::StopHandler(std::function<void()> stop) : state_(std::make_unique<State>()) {
+  state_->stop = std::move(stop);
+  console_stop = state_.get();
+  SetConsoleCtrlHandler(on_console, TRUE);
+}
+
+StopHandler::~StopHandler() {
+  SetConsoleCtrlHandler(on_console, FALSE);
+  console_stop = nullptr;
+}
+
+std::string program_file(const std::string& name) { return name + ".exe"; }
 
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);
@@ -291,6 +317,14 @@ void close_inherited(long limit) {
 }
 
 std::string system_message(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
 
 }  // namespace
 
@@ -416,17 +450,35 @@ int Child::wait() {
   return handles_->status;
 }
 
-std::filesystem::path executable_folder() {
-#ifdef __APPLE__
-  uint32_t size = 0;
-  _NSGetExecutablePath(nullptr, &size);
-  std::string path(size, '\0');
-  _NSGetExecutablePath(path.data(), &size);
-  return std::filesystem::canonical(path.c_str()).parent_path();
-#else
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-#endif
+void set_up_process() {
+  sigset_t stop_signals = stop_signal_set();
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
+
+struct StopHandler::State {
+  std::function<void()> stop;
+  std::atomic<bool> ending{false};  // the destructor's own TERM, not the user's
+  std::thread thread;
+};
+
+StopHandler::StopHandler(std::function<void()> stop) : state_(std::make_unique<State>()) {
+  state_->stop = std::move(stop);
+  state_->thread = std::thread([state = state_.get()] {
+    const sigset_t stop_signals = stop_signal_set();
+    int received = 0;
+    sigwait(&stop_signals, &received);
+    if (!state->ending) state->stop();
+  });
+}
+
+StopHandler::~StopHandler() {
+  state_->ending = true;
+  pthread_kill(state_->thread.native_handle(), SIGTERM);
+  state_->thread.join();
+}
+
+std::string program_file(const std::string& name) { return name; }
 
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);

@@ -1,15 +1,41 @@
-// What the studio needs from the operating system: a child process with its
-// output read through pipes, the executable's folder, random bytes, the user's
+// What the studio needs from the operating system: stop requests, a child
+// process with its output read through pipes, random bytes, the user's
 // browser, folder locks and renames that never replace. Everything here has a
 // POSIX and a Windows implementation.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace studio {
+
+// The first call of main, before any thread starts: INT and TERM are held in
+// every thread (a StopHandler's thread takes them), a closed pipe is a failed
+// write rather than a signal, and on Windows standard output and error end
+// lines in "\n" alone.
+void set_up_process();
+
+// While it lives, the user's request to end the studio (INT or TERM on POSIX;
+// Ctrl-C or closing the console on Windows) calls stop once, on a thread of
+// its own; on Windows the console's handler returns, and the system may end
+// the process, only when stop has returned. One at a time.
+class StopHandler {
+ public:
+  explicit StopHandler(std::function<void()> stop);
+  ~StopHandler();
+  StopHandler(const StopHandler&) = delete;
+  StopHandler& operator=(const StopHandler&) = delete;
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// A program's file name: NAME.exe on Windows, NAME elsewhere.
+std::string program_file(const std::string& name);
 
 // One running program. Standard input is the null device; standard output and
 // standard error come back through pipes. The destructor ends the program if
@@ -37,7 +63,6 @@ class Child {
   std::string error_buffer_;
 };
 
-std::filesystem::path executable_folder();
 std::string random_hex(std::size_t bytes);
 
 // A page in a file only the user can read (the runtime or temporary folder)

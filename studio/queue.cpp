@@ -1,11 +1,12 @@
 #include "queue.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
 
+#include "numbers.hpp"
 #include "platform.hpp"
 
 namespace fs = std::filesystem;
@@ -14,15 +15,18 @@ namespace studio {
 
 std::optional<Progress> parse_progress(const std::string& line) {
   Progress progress;
-  int end = 0;
-  if (std::sscanf(line.c_str(), "chunk %d/%d%n", &progress.done, &progress.total, &end) == 2 &&
-      static_cast<std::size_t>(end) == line.size()) {
-  } else if (std::sscanf(line.c_str(), "network %d/%d:%n", &progress.done, &progress.total, &end) == 2 && end > 0) {
-    progress.is_network = true;
-  } else {
-    return std::nullopt;
-  }
-  if (progress.total < 1 || progress.done < 1 || progress.done > progress.total) return std::nullopt;
+  progress.is_network = line.compare(0, 8, "network ") == 0;
+  if (!progress.is_network && line.compare(0, 6, "chunk ") != 0) return std::nullopt;
+  const std::string_view counts = std::string_view(line).substr(progress.is_network ? 8 : 6);
+  // A network's path follows ": " and may hold anything, slashes and colons included.
+  const std::size_t end = progress.is_network ? counts.find(": ") : counts.size();
+  const std::size_t slash = counts.substr(0, end).find('/');
+  if (end == std::string_view::npos || slash == std::string_view::npos) return std::nullopt;
+  const std::optional<int> done = whole_number(counts.substr(0, slash), 1, INT32_MAX);
+  const std::optional<int> total = whole_number(counts.substr(slash + 1, end - slash - 1), 1, INT32_MAX);
+  if (!done || !total || *done > *total) return std::nullopt;
+  progress.done = *done;
+  progress.total = *total;
   return progress;
 }
 
