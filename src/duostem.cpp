@@ -54,8 +54,8 @@ bool take_value(const std::string& option, const std::string& value, Settings& s
     if (value != "vocals" && value != "instrumental") return false;
     settings.network.stem = value == "vocals" ? Stem::vocals : Stem::instrumental;
   } else if (option == "--overlap") {
-    const std::optional<std::int32_t> r = thousandths(value);
-    if (!r || *r < MIN_OVERLAP || *r > MAX_OVERLAP) return false;
+    const std::optional<std::int32_t> r = overlap_thousandths(value);
+    if (!r) return false;
     settings.network.overlap = *r;
   } else {
     const std::optional<std::int32_t> n = whole_number(value, 1, 1024);

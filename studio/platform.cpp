@@ -57,6 +57,33 @@ const char LOCK_NAME[] = "lock";
 
 }  // namespace
 
+bool Child::read_error_line(std::string& line) {
+  for (;;) {
+    const std::size_t end = error_buffer_.find('\n');
+    if (end != std::string::npos) {
+      line = error_buffer_.substr(0, end);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      error_buffer_.erase(0, end + 1);
+      return true;
+    }
+    char buffer[4096];
+    const std::size_t got = read_some(true, buffer, sizeof(buffer));
+    if (got == 0) {
+      line = std::move(error_buffer_);
+      error_buffer_.clear();
+      return !line.empty();
+    }
+    error_buffer_.append(buffer, got);
+  }
+}
+
+std::string Child::read_output() {
+  std::string text;
+  char buffer[4096];
+  while (const std::size_t got = read_some(false, buffer, sizeof(buffer))) text.append(buffer, got);
+  return text;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -150,33 +177,10 @@ Child::~Child() {
     if (h) CloseHandle(h);
 }
 
-bool Child::read_error_line(std::string& line) {
-  for (;;) {
-    auto end = error_buffer_.find('\n');
-    if (end != std::string::npos) {
-      line = error_buffer_.substr(0, end);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      error_buffer_.erase(0, end + 1);
-      return true;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    if (!ReadFile(handles_->error, buffer, sizeof(buffer), &got, nullptr) || got == 0) {
-      line = error_buffer_;
-      bool any = !error_buffer_.empty();
-      error_buffer_.clear();
-      return any;
-    }
-    error_buffer_.append(buffer, got);
-  }
-}
-
-std::string Child::read_output() {
-  std::string text;
-  char buffer[4096];
+std::size_t Child::read_some(bool from_error, char* buffer, std::size_t size) {
   DWORD got = 0;
-  while (ReadFile(handles_->output, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-  return text;
+  const BOOL read = ReadFile(from_error ? handles_->error : handles_->output, buffer, static_cast<DWORD>(size), &got, nullptr);
+  return read ? got : 0;
 }
 
 void Child::terminate() {
@@ -226,8 +230,6 @@ StopHandler::~StopHandler() {
   SetConsoleCtrlHandler(on_console, FALSE);
   console_stop = nullptr;
 }
-
-std::string program_file(const std::string& name) { return name + ".exe"; }
 
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);
@@ -402,35 +404,10 @@ Child::~Child() {
   close(handles_->error);
 }
 
-bool Child::read_error_line(std::string& line) {
+std::size_t Child::read_some(bool from_error, char* buffer, std::size_t size) {
   for (;;) {
-    auto end = error_buffer_.find('\n');
-    if (end != std::string::npos) {
-      line = error_buffer_.substr(0, end);
-      error_buffer_.erase(0, end + 1);
-      return true;
-    }
-    char buffer[4096];
-    ssize_t got = read(handles_->error, buffer, sizeof(buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      line = error_buffer_;
-      bool any = !error_buffer_.empty();
-      error_buffer_.clear();
-      return any;
-    }
-    error_buffer_.append(buffer, static_cast<std::size_t>(got));
-  }
-}
-
-std::string Child::read_output() {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = read(handles_->output, buffer, sizeof(buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return text;
-    text.append(buffer, static_cast<std::size_t>(got));
+    const ssize_t got = read(from_error ? handles_->error : handles_->output, buffer, size);
+    if (got >= 0 || errno != EINTR) return got > 0 ? static_cast<std::size_t>(got) : 0;
   }
 }
 
@@ -477,8 +454,6 @@ StopHandler::~StopHandler() {
   pthread_kill(state_->thread.native_handle(), SIGTERM);
   state_->thread.join();
 }
-
-std::string program_file(const std::string& name) { return name; }
 
 std::string random_hex(std::size_t bytes) {
   std::vector<unsigned char> data(bytes);

@@ -12,16 +12,14 @@
 
 namespace studio {
 
-// The first call of main, before any thread starts: INT and TERM are held in
-// every thread (a StopHandler's thread takes them), a closed pipe is a failed
-// write rather than a signal, and on Windows standard output and error end
-// lines in "\n" alone.
+// The first call of main, before any thread starts: INT and TERM held in every
+// thread for a StopHandler's thread to take, a closed pipe a failed write, not
+// a signal; on Windows, lines on standard output and error end in "\n" alone.
 void set_up_process();
 
-// While it lives, the user's request to end the studio (INT or TERM on POSIX;
-// Ctrl-C or closing the console on Windows) calls stop once, on a thread of
-// its own; on Windows the console's handler returns, and the system may end
-// the process, only when stop has returned. One at a time.
+// While it lives, the user's request to end the studio (INT or TERM; Ctrl-C or
+// closing the console on Windows) calls stop once, on a thread of its own, and
+// is answered, so that Windows may end the process, only once stop returns.
 class StopHandler {
  public:
   explicit StopHandler(std::function<void()> stop);
@@ -33,9 +31,6 @@ class StopHandler {
  private:
   std::unique_ptr<State> state_;
 };
-
-// A program's file name: NAME.exe on Windows, NAME elsewhere.
-std::string program_file(const std::string& name);
 
 // One running program. Standard input is the null device; standard output and
 // standard error come back through pipes. The destructor ends the program if
@@ -58,6 +53,8 @@ class Child {
   int wait();
 
  private:
+  // Bytes from standard error or output as they come; 0 at its end.
+  std::size_t read_some(bool from_error, char* buffer, std::size_t size);
   struct Handles;
   std::unique_ptr<Handles> handles_;
   std::string error_buffer_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -247,14 +248,9 @@ void Queue::separate(Song& song, const fs::path& file) {
 // inside one file system, so a stem appears there whole or not at all.
 void Queue::store(Song& song, const std::string& output) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < output.size()) {
-    std::size_t end = std::min(output.find('\n', start), output.size());
-    std::string line = output.substr(start, end - start);
+  std::istringstream text(output);
+  for (std::string line; std::getline(text, line); lines.push_back(line))
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
   if (lines.size() != 2) throw std::runtime_error("duostem did not print the two stem paths");
   const fs::path folder = settings_.scratch / std::to_string(song.id);
   const fs::path instrumental = folder / fs::u8path(lines[0]), vocals = folder / fs::u8path(lines[1]);

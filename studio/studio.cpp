@@ -19,7 +19,6 @@
 
 #include "assets.hpp"
 #include "bounded_server.hpp"
-#include "constants.hpp"
 #include "locate.hpp"
 #include "numbers.hpp"
 #include "platform.hpp"
@@ -42,12 +41,6 @@ struct Settings {
   std::string overlap;  // empty: duostem's default
   bool open_browser = true;
 };
-
-// An overlap duostem takes, 0.05 to 0.95 with at most three decimals ("0.25", ".75").
-bool is_overlap(const std::string& text) {
-  const std::optional<std::int32_t> r = thousandths(text);
-  return r && *r >= MIN_OVERLAP && *r <= MAX_OVERLAP;
-}
 
 // Fills settings from the arguments; returns the exit status when the scan ends the run.
 std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
@@ -73,7 +66,7 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
     } else if (a == "--threads" && has_value && (number = whole_number<std::uint64_t>(argv[i + 1], 1, 1024))) {
       settings.threads = static_cast<int>(*number);
       ++i;
-    } else if (a == "--overlap" && has_value && is_overlap(argv[i + 1])) {
+    } else if (a == "--overlap" && has_value && overlap_thousandths(argv[i + 1])) {
       settings.overlap = argv[++i];
     } else {
       if (a != "--model" && a != "--out-dir" && a != "--port" && a != "--max-upload" && a != "--threads" &&
@@ -340,8 +333,6 @@ void add_routes(studio::BoundedServer& server, const Site& site, const Settings&
 void run(const Settings& settings) {
   const fs::path folder = fs::u8path(executable_folder());
   if (folder.empty()) throw std::runtime_error("cannot tell the folder duostem-studio runs from");
-  const std::string token = studio::random_hex(16);
-  const std::string prefix = "/" + studio::random_hex(16) + "/";
   const fs::path out_dir = fs::absolute(fs::u8path(settings.out_dir));
   fs::create_directories(out_dir);
   remove_abandoned_scratch(out_dir);
@@ -350,10 +341,11 @@ void run(const Settings& settings) {
   const int port = settings.port == 0 ? server.bind_to_any_port("127.0.0.1")
                                       : (server.bind_to_port("127.0.0.1", settings.port) ? settings.port : -1);
   if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(settings.port));
-  const Site site{port, token, "duostem-studio-" + std::to_string(port), prefix};
+  const Site site{port, studio::random_hex(16), "duostem-studio-" + std::to_string(port),
+                  "/" + studio::random_hex(16) + "/"};
 
   studio::QueueSettings queue_settings;
-  queue_settings.duostem = folder / studio::program_file("duostem");
+  queue_settings.duostem = folder / DUOSTEM_PROGRAM;
   for (const auto& model : settings.models) queue_settings.models.push_back(fs::absolute(fs::u8path(model)).u8string());
   // duostem would look for its default in its working folder, which is the
   // song's: the studio looks where duostem is started from, and passes it on.
@@ -368,8 +360,7 @@ void run(const Settings& settings) {
   queue_settings.overlap = settings.overlap;
   const fs::path scratch = queue_settings.scratch;
   fs::create_directories(scratch);
-  std::optional<studio::FolderLock> scratch_lock;
-  scratch_lock.emplace(scratch);
+  std::optional<studio::FolderLock> scratch_lock(std::in_place, scratch);
   studio::Queue queue(queue_settings);
   add_routes(server, site, settings, queue_settings, queue);
 
@@ -386,7 +377,7 @@ void run(const Settings& settings) {
     }
   });
 
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + site.token;
   std::printf("duostem studio: %s\n", url.c_str());
   std::fflush(stdout);
   std::optional<studio::ForwardPage> forward;
