@@ -24,8 +24,6 @@ class StopHandler {
  public:
   explicit StopHandler(std::function<void()> stop);
   ~StopHandler();
-  StopHandler(const StopHandler&) = delete;
-  StopHandler& operator=(const StopHandler&) = delete;
   struct State;
 
  private:
