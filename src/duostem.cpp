@@ -26,6 +26,7 @@
 #include "cores.hpp"
 #include "locate.hpp"
 #include "model.hpp"
+#include "numbers.hpp"
 #include "separation.hpp"
 #include "version.hpp"
 #include "wav.hpp"
@@ -43,47 +44,21 @@ struct Settings {
   NetworkOptions network;
 };
 
-// A whole decimal number from low to high, without sign, spaces or anything after it.
-std::optional<std::int32_t> number_in(const std::string& text, std::int32_t low, std::int32_t high) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  std::int32_t n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = 10 * n + (c - '0');
-  }
-  if (n < low || n > high) return std::nullopt;
-  return n;
-}
-
-// A decimal such as "0.25" or ".75" in thousandths: digits, then at most three
-// after a point; nothing else.
-std::optional<std::int32_t> thousandths_in(const std::string& text) {
-  const std::size_t point = text.find('.');
-  const std::string whole = text.substr(0, point);
-  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
-  if ((whole.empty() && fraction.empty()) || fraction.size() > 3 || (point != std::string::npos && fraction.empty()))
-    return std::nullopt;
-  const std::optional<std::int32_t> units = whole.empty() ? 0 : number_in(whole, 0, 1000);
-  const std::optional<std::int32_t> parts = fraction.empty() ? 0 : number_in(fraction + std::string(3 - fraction.size(), '0'), 0, 999);
-  if (!units || !parts) return std::nullopt;
-  return *units * 1000 + *parts;
-}
-
 // Reads the value of --fft-size, --stem, --threads or --overlap into settings; false when it is not one.
 bool take_value(const std::string& option, const std::string& value, Settings& settings) {
   if (option == "--fft-size") {
-    const std::optional<std::int32_t> n = number_in(value, MIN_FFT_SIZE, MAX_FFT_SIZE);
+    const std::optional<std::int32_t> n = whole_number(value, MIN_FFT_SIZE, MAX_FFT_SIZE);
     if (!n || *n % 2 != 0) return false;
     settings.network.fft_size = n;
   } else if (option == "--stem") {
     if (value != "vocals" && value != "instrumental") return false;
     settings.network.stem = value == "vocals" ? Stem::vocals : Stem::instrumental;
   } else if (option == "--overlap") {
-    const std::optional<std::int32_t> r = thousandths_in(value);
-    if (!r || *r < MIN_OVERLAP || *r > MAX_OVERLAP) return false;
+    const std::optional<std::int32_t> r = overlap_thousandths(value);
+    if (!r) return false;
     settings.network.overlap = *r;
   } else {
-    const std::optional<std::int32_t> n = number_in(value, 1, 1024);
+    const std::optional<std::int32_t> n = whole_number(value, 1, 1024);
     if (!n) return false;
     settings.network.threads = *n;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "constants.hpp"
+#include "numbers.hpp"
 #include "runtime.hpp"
 #include "utf8.hpp"
 
@@ -180,23 +181,12 @@ std::optional<std::size_t> output_named_output(const OrtApi* api, OrtSession* se
   return std::nullopt;
 }
 
-// A whole decimal number, without sign, spaces or anything after it.
-std::optional<std::int64_t> whole_number(const std::string& text) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  std::int64_t n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = 10 * n + (c - '0');
-  }
-  return n;
-}
-
 std::int32_t network_fft_size(const OrtApi* api, OrtSession* session, const std::string& path,
                               const NetworkOptions& options) {
   if (options.fft_size) return *options.fft_size;
   const std::optional<std::string> entry = metadata_entry(api, session, "fft_size");
   if (!entry) return DEFAULT_SIZES.fft_size;
-  const std::optional<std::int64_t> n = whole_number(*entry);
+  const std::optional<std::int64_t> n = whole_number<std::int64_t>(*entry, 0, INT64_MAX);
   if (!n || !valid_fft_size(*n))
     throw std::runtime_error(path + ": its metadata fft_size \"" + *entry + "\" is not an even number from " +
                              std::to_string(MIN_FFT_SIZE) + " to " + std::to_string(MAX_FFT_SIZE));

@@ -4,17 +4,24 @@
 #include <system_error>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "utf8.hpp"
+
 #include <bcrypt.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
+
+#include <mutex>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +30,6 @@
 #include <thread>
 #ifdef __linux__
 #include <sys/prctl.h>
-#endif
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
 #endif
 #endif
 
@@ -53,17 +57,36 @@ const char LOCK_NAME[] = "lock";
 
 }  // namespace
 
+bool Child::read_error_line(std::string& line) {
+  for (;;) {
+    const std::size_t end = error_buffer_.find('\n');
+    if (end != std::string::npos) {
+      line = error_buffer_.substr(0, end);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      error_buffer_.erase(0, end + 1);
+      return true;
+    }
+    char buffer[4096];
+    const std::size_t got = read_some(true, buffer, sizeof(buffer));
+    if (got == 0) {
+      line = std::move(error_buffer_);
+      error_buffer_.clear();
+      return !line.empty();
+    }
+    error_buffer_.append(buffer, got);
+  }
+}
+
+std::string Child::read_output() {
+  std::string text;
+  char buffer[4096];
+  while (const std::size_t got = read_some(false, buffer, sizeof(buffer))) text.append(buffer, got);
+  return text;
+}
+
 #ifdef _WIN32
 
 namespace {
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
 
 // The quoting CommandLineToArgvW undoes: backslashes double only before a quote.
 std::wstring quote_argument(const std::wstring& arg) {
@@ -105,7 +128,7 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
   HANDLE null_input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                   OPEN_EXISTING, 0, nullptr);
   std::wstring command = quote_argument(program.wstring());
-  for (const auto& arg : args) command += L" " + quote_argument(widen(arg));
+  for (const auto& arg : args) command += L" " + quote_argument(utf8_to_wide(arg));
   // The child inherits its three standard handles and nothing else: no
   // socket, no upload being written.
   std::vector<HANDLE> inherited{output_write, error_write};
@@ -154,33 +177,10 @@ Child::~Child() {
     if (h) CloseHandle(h);
 }
 
-bool Child::read_error_line(std::string& line) {
-  for (;;) {
-    auto end = error_buffer_.find('\n');
-    if (end != std::string::npos) {
-      line = error_buffer_.substr(0, end);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      error_buffer_.erase(0, end + 1);
-      return true;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    if (!ReadFile(handles_->error, buffer, sizeof(buffer), &got, nullptr) || got == 0) {
-      line = error_buffer_;
-      bool any = !error_buffer_.empty();
-      error_buffer_.clear();
-      return any;
-    }
-    error_buffer_.append(buffer, got);
-  }
-}
-
-std::string Child::read_output() {
-  std::string text;
-  char buffer[4096];
+std::size_t Child::read_some(bool from_error, char* buffer, std::size_t size) {
   DWORD got = 0;
-  while (ReadFile(handles_->output, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-  return text;
+  const BOOL read = ReadFile(from_error ? handles_->error : handles_->output, buffer, static_cast<DWORD>(size), &got, nullptr);
+  return read ? got : 0;
 }
 
 void Child::terminate() {
@@ -196,11 +196,39 @@ int Child::wait() {
   return static_cast<int>(code);
 }
 
-std::filesystem::path executable_folder() {
-  std::wstring path(32768, L'\0');
-  DWORD size = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-  path.resize(size);
-  return std::filesystem::path(path).parent_path();
+void set_up_process() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+struct StopHandler::State {
+  std::function<void()> stop;
+  std::once_flag once;  // Ctrl-C then a closed console: the second waits for the first
+};
+
+namespace {
+
+// The console's handler runs on a thread the system starts and takes no
+// argument: the live StopHandler's state is reached through this one pointer,
+// set and cleared by that StopHandler's own lifetime.
+StopHandler::State* console_stop = nullptr;
+
+BOOL WINAPI on_console(DWORD) {
+  if (StopHandler::State* state = console_stop) std::call_once(state->once, state->stop);
+  return TRUE;
+}
+
+}  // namespace
+
+StopHandler::StopHandler(std::function<void()> stop) : state_(std::make_unique<State>()) {
+  state_->stop = std::move(stop);
+  console_stop = state_.get();
+  SetConsoleCtrlHandler(on_console, TRUE);
+}
+
+StopHandler::~StopHandler() {
+  SetConsoleCtrlHandler(on_console, FALSE);
+  console_stop = nullptr;
 }
 
 std::string random_hex(std::size_t bytes) {
@@ -292,6 +320,14 @@ void close_inherited(long limit) {
 
 std::string system_message(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
 }  // namespace
 
 struct Child::Handles {
@@ -368,35 +404,10 @@ Child::~Child() {
   close(handles_->error);
 }
 
-bool Child::read_error_line(std::string& line) {
+std::size_t Child::read_some(bool from_error, char* buffer, std::size_t size) {
   for (;;) {
-    auto end = error_buffer_.find('\n');
-    if (end != std::string::npos) {
-      line = error_buffer_.substr(0, end);
-      error_buffer_.erase(0, end + 1);
-      return true;
-    }
-    char buffer[4096];
-    ssize_t got = read(handles_->error, buffer, sizeof(buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      line = error_buffer_;
-      bool any = !error_buffer_.empty();
-      error_buffer_.clear();
-      return any;
-    }
-    error_buffer_.append(buffer, static_cast<std::size_t>(got));
-  }
-}
-
-std::string Child::read_output() {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = read(handles_->output, buffer, sizeof(buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return text;
-    text.append(buffer, static_cast<std::size_t>(got));
+    const ssize_t got = read(from_error ? handles_->error : handles_->output, buffer, size);
+    if (got >= 0 || errno != EINTR) return got > 0 ? static_cast<std::size_t>(got) : 0;
   }
 }
 
@@ -416,16 +427,32 @@ int Child::wait() {
   return handles_->status;
 }
 
-std::filesystem::path executable_folder() {
-#ifdef __APPLE__
-  uint32_t size = 0;
-  _NSGetExecutablePath(nullptr, &size);
-  std::string path(size, '\0');
-  _NSGetExecutablePath(path.data(), &size);
-  return std::filesystem::canonical(path.c_str()).parent_path();
-#else
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-#endif
+void set_up_process() {
+  sigset_t stop_signals = stop_signal_set();
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+struct StopHandler::State {
+  std::function<void()> stop;
+  std::atomic<bool> ending{false};  // the destructor's own TERM, not the user's
+  std::thread thread;
+};
+
+StopHandler::StopHandler(std::function<void()> stop) : state_(std::make_unique<State>()) {
+  state_->stop = std::move(stop);
+  state_->thread = std::thread([state = state_.get()] {
+    const sigset_t stop_signals = stop_signal_set();
+    int received = 0;
+    sigwait(&stop_signals, &received);
+    if (!state->ending) state->stop();
+  });
+}
+
+StopHandler::~StopHandler() {
+  state_->ending = true;
+  pthread_kill(state_->thread.native_handle(), SIGTERM);
+  state_->thread.join();
 }
 
 std::string random_hex(std::size_t bytes) {

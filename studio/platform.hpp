@@ -1,15 +1,34 @@
-// What the studio needs from the operating system: a child process with its
-// output read through pipes, the executable's folder, random bytes, the user's
+// What the studio needs from the operating system: stop requests, a child
+// process with its output read through pipes, random bytes, the user's
 // browser, folder locks and renames that never replace. Everything here has a
 // POSIX and a Windows implementation.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace studio {
+
+// The first call of main, before any thread starts: INT and TERM held in every
+// thread for a StopHandler's thread to take, a closed pipe a failed write, not
+// a signal; on Windows, lines on standard output and error end in "\n" alone.
+void set_up_process();
+
+// While it lives, the user's request to end the studio (INT or TERM; Ctrl-C or
+// closing the console on Windows) calls stop once, on a thread of its own, and
+// is answered, so that Windows may end the process, only once stop returns.
+class StopHandler {
+ public:
+  explicit StopHandler(std::function<void()> stop);
+  ~StopHandler();
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
 
 // One running program. Standard input is the null device; standard output and
 // standard error come back through pipes. The destructor ends the program if
@@ -32,12 +51,13 @@ class Child {
   int wait();
 
  private:
+  // Bytes from standard error or output as they come; 0 at its end.
+  std::size_t read_some(bool from_error, char* buffer, std::size_t size);
   struct Handles;
   std::unique_ptr<Handles> handles_;
   std::string error_buffer_;
 };
 
-std::filesystem::path executable_folder();
 std::string random_hex(std::size_t bytes);
 
 // A page in a file only the user can read (the runtime or temporary folder)

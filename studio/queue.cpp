@@ -1,11 +1,13 @@
 #include "queue.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
 
+#include "numbers.hpp"
 #include "platform.hpp"
 
 namespace fs = std::filesystem;
@@ -14,15 +16,18 @@ namespace studio {
 
 std::optional<Progress> parse_progress(const std::string& line) {
   Progress progress;
-  int end = 0;
-  if (std::sscanf(line.c_str(), "chunk %d/%d%n", &progress.done, &progress.total, &end) == 2 &&
-      static_cast<std::size_t>(end) == line.size()) {
-  } else if (std::sscanf(line.c_str(), "network %d/%d:%n", &progress.done, &progress.total, &end) == 2 && end > 0) {
-    progress.is_network = true;
-  } else {
-    return std::nullopt;
-  }
-  if (progress.total < 1 || progress.done < 1 || progress.done > progress.total) return std::nullopt;
+  progress.is_network = line.compare(0, 8, "network ") == 0;
+  if (!progress.is_network && line.compare(0, 6, "chunk ") != 0) return std::nullopt;
+  const std::string_view counts = std::string_view(line).substr(progress.is_network ? 8 : 6);
+  // A network's path follows ": " and may hold anything, slashes and colons included.
+  const std::size_t end = progress.is_network ? counts.find(": ") : counts.size();
+  const std::size_t slash = counts.substr(0, end).find('/');
+  if (end == std::string_view::npos || slash == std::string_view::npos) return std::nullopt;
+  const std::optional<int> done = whole_number(counts.substr(0, slash), 1, INT32_MAX);
+  const std::optional<int> total = whole_number(counts.substr(slash + 1, end - slash - 1), 1, INT32_MAX);
+  if (!done || !total || *done > *total) return std::nullopt;
+  progress.done = *done;
+  progress.total = *total;
   return progress;
 }
 
@@ -243,14 +248,9 @@ void Queue::separate(Song& song, const fs::path& file) {
 // inside one file system, so a stem appears there whole or not at all.
 void Queue::store(Song& song, const std::string& output) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < output.size()) {
-    std::size_t end = std::min(output.find('\n', start), output.size());
-    std::string line = output.substr(start, end - start);
+  std::istringstream text(output);
+  for (std::string line; std::getline(text, line); lines.push_back(line))
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
   if (lines.size() != 2) throw std::runtime_error("duostem did not print the two stem paths");
   const fs::path folder = settings_.scratch / std::to_string(song.id);
   const fs::path instrumental = folder / fs::u8path(lines[0]), vocals = folder / fs::u8path(lines[1]);

@@ -16,7 +16,8 @@ namespace studio {
 
 class Child;
 
-// Reads one of duostem's progress lines: "chunk k/N" or "network I/K: FILE".
+// Reads one of the progress lines duostem writes on standard error when that
+// is not a terminal, exactly as it writes them: "chunk k/N" or "network I/K: FILE".
 struct Progress {
   bool is_network = false;  // "network I/K" rather than "chunk k/N"
   int done = 0;             // k, or I

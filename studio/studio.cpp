@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,17 +19,10 @@
 
 #include "assets.hpp"
 #include "bounded_server.hpp"
+#include "locate.hpp"
+#include "numbers.hpp"
 #include "platform.hpp"
 #include "queue.hpp"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-#else
-#include <pthread.h>
-#include <signal.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -50,25 +42,6 @@ struct Settings {
   bool open_browser = true;
 };
 
-// A whole decimal argument within [low, high], or nothing.
-std::optional<std::uint64_t> parse_number(const std::string& text, std::uint64_t low, std::uint64_t high) {
-  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return {};
-  std::uint64_t value = std::stoull(text);
-  if (value < low || value > high) return {};
-  return value;
-}
-
-// An overlap duostem takes, 0.05 to 0.95 with at most three decimals ("0.25", ".75").
-bool is_overlap(const std::string& text) {
-  const std::size_t point = text.find('.');
-  if (point == std::string::npos || text.size() - point - 1 < 1 || text.size() - point - 1 > 3 ||
-      text.find_first_not_of("0123456789.") != std::string::npos || text.find('.', point + 1) != std::string::npos)
-    return false;
-  const std::optional<std::uint64_t> whole = point == 0 ? 0 : parse_number(text.substr(0, point), 0, 0);
-  const std::uint64_t thousandths = std::stoull((text.substr(point + 1) + "00").substr(0, 3));
-  return whole && thousandths >= 50 && thousandths <= 950;
-}
-
 // Fills settings from the arguments; returns the exit status when the scan ends the run.
 std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
   for (int i = 1; i < argc; ++i) {
@@ -84,16 +57,16 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
       settings.models.push_back(argv[++i]);
     } else if (a == "--out-dir" && has_value && argv[i + 1][0] != '\0') {
       settings.out_dir = argv[++i];
-    } else if (a == "--port" && has_value && (number = parse_number(argv[i + 1], 0, 65535))) {
+    } else if (a == "--port" && has_value && (number = whole_number<std::uint64_t>(argv[i + 1], 0, 65535))) {
       settings.port = static_cast<int>(*number);
       ++i;
-    } else if (a == "--max-upload" && has_value && (number = parse_number(argv[i + 1], 1, UINT64_MAX >> 1))) {
+    } else if (a == "--max-upload" && has_value && (number = whole_number<std::uint64_t>(argv[i + 1], 1, UINT64_MAX >> 1))) {
       settings.max_upload = *number;
       ++i;
-    } else if (a == "--threads" && has_value && (number = parse_number(argv[i + 1], 1, 1024))) {
+    } else if (a == "--threads" && has_value && (number = whole_number<std::uint64_t>(argv[i + 1], 1, 1024))) {
       settings.threads = static_cast<int>(*number);
       ++i;
-    } else if (a == "--overlap" && has_value && is_overlap(argv[i + 1])) {
+    } else if (a == "--overlap" && has_value && overlap_thousandths(argv[i + 1])) {
       settings.overlap = argv[++i];
     } else {
       if (a != "--model" && a != "--out-dir" && a != "--port" && a != "--max-upload" && a != "--threads" &&
@@ -173,16 +146,6 @@ std::string attachment(const std::string& name) {
   return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
 }
 
-// duostem's own default when no model is given: the first of these that exists.
-std::string default_model(const fs::path& folder) {
-  for (const fs::path& candidate : {fs::current_path() / "models" / "vocals.onnx", folder / "models" / "vocals.onnx",
-                                    folder / ".." / "share" / "duostem" / "models" / "vocals.onnx"}) {
-    std::error_code error;
-    if (fs::is_regular_file(candidate, error)) return fs::weakly_canonical(candidate).u8string();
-  }
-  return "";
-}
-
 // Each studio's scratch folder holds a locked file while the studio runs, so
 // that one left by a studio killed outright is found and removed by the next,
 // and a live one never is, whatever process namespace its studio runs in.
@@ -204,14 +167,22 @@ bool own_host(const std::string& host, int port) {
          (port == 80 && (host == "127.0.0.1" || host == "localhost"));
 }
 
+// The studio's address and secrets, fixed once it listens.
+struct Site {
+  int port;
+  std::string token;   // in the start address, and the cookie's value
+  std::string cookie;  // the cookie's name
+  std::string prefix;  // the folder of every other address, and the cookie's Path
+};
+
 // Every request passes here before its route. The answers never stop the
 // server; an error answer ends its connection. Everything but the start
 // address lives under the secret prefix, which is also the cookie's Path, so
 // the browser sends the cookie to no other server on this host.
-httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res, int port,
-                                       const std::string& token, const std::string& cookie,
-                                       const std::string& prefix, std::uint64_t max_upload) {
+httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res, const Site& site,
+                                       std::uint64_t max_upload) {
   using Handled = httplib::Server::HandlerResponse;
+  const auto& [port, token, cookie, prefix] = site;
   // A page elsewhere that rebinds its own name to 127.0.0.1 still sends its name here.
   if (!own_host(req.get_header_value("Host"), port)) {
     res.status = 403;
@@ -235,12 +206,12 @@ httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Res
   // Only an upload has a body worth the name; every other request's must be small.
   const bool upload = req.method == "POST" && req.path == prefix + "api/songs";
   const std::string length = req.get_header_value("Content-Length");
-  if ((upload && length.empty()) || req.has_header("Transfer-Encoding") || length.size() > 19 ||
-      length.find_first_not_of("0123456789") != std::string::npos) {
+  const std::optional<std::uint64_t> size = whole_number<std::uint64_t>(length, 0, UINT64_MAX);
+  if ((upload && length.empty()) || req.has_header("Transfer-Encoding") || (!length.empty() && !size)) {
     res.status = 400;
     return Handled::Handled;
   }
-  if (!length.empty() && std::stoull(length) > (upload ? max_upload : 65536)) {
+  if (size && *size > (upload ? max_upload : 65536)) {
     res.status = 413;
     return Handled::Handled;
   }
@@ -254,216 +225,183 @@ httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Res
   return Handled::Unhandled;
 }
 
+void add_routes(studio::BoundedServer& server, const Site& site, const Settings& settings,
+                const studio::QueueSettings& queue_settings, studio::Queue& queue) {
+  server.set_pre_routing_handler([&site, &settings](const httplib::Request& req, httplib::Response& res) {
+    return guard(req, res, site, settings.max_upload);
+  });
+  // A client that waits for "100 Continue" before sending its body hears the
+  // refusal instead, and sends nothing.
+  server.set_expect_100_continue_handler([&site, &settings](const httplib::Request& req, httplib::Response& res) {
+    return guard(req, res, site, settings.max_upload) == httplib::Server::HandlerResponse::Handled ? res.status : 100;
+  });
+  const std::string& prefix = site.prefix;
+  const fs::path& out_dir = queue_settings.out_dir;
+
+  // The start address sets the cookie and sends the browser on from a page
+  // of the studio's own: a SameSite=Strict cookie travels with a navigation
+  // that a page of this site starts, not with a redirect out of a file.
+  server.Get("/", [&site](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<!doctype html>\n<meta charset=\"utf-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=" +
+                        site.prefix + "\">\n<title>duostem studio</title>\n",
+                    "text/html");
+    res.set_header("Set-Cookie", site.cookie + "=" + site.token + "; Path=" + site.prefix + "; SameSite=Strict; HttpOnly");
+    res.set_header("Cache-Control", "no-store");
+  });
+  const std::string root = prefix.substr(0, prefix.size() - 1);
+  for (std::size_t i = 0; i < studio::ASSET_COUNT; ++i) {
+    const studio::Asset& asset = studio::ASSETS[i];
+    server.Get(root + asset.path, [&asset](const httplib::Request&, httplib::Response& res) {
+      res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.type);
+      res.set_header("Cache-Control", "no-store");
+    });
+  }
+
+  server.Get(prefix + "api/state", [&](const httplib::Request&, httplib::Response& res) {
+    std::string models;
+    for (const auto& model : queue_settings.models) models += (models.empty() ? "" : ",") + json_string(model);
+    std::string songs;
+    for (const auto& song : queue.songs()) songs += (songs.empty() ? "" : ",") + json_song(song);
+    res.set_content("{\"models\":[" + models + "],\"outDir\":" + json_string(out_dir.u8string()) +
+                        ",\"threads\":" + std::to_string(settings.threads) +
+                        ",\"overlap\":" + json_string(settings.overlap.empty() ? "0.5" : settings.overlap) + ",\"songs\":[" + songs + "]}",
+                    "application/json");
+  });
+
+  server.Post(prefix + "api/songs", [&](const httplib::Request& req, httplib::Response& res,
+                                const httplib::ContentReader& content) {
+    const std::string name = studio::song_stem(req.get_param_value("name"));
+    int id = 0;
+    const fs::path upload = queue.upload_folder(id) / fs::u8path(name + ".wav");
+    std::uint64_t received = 0;
+    bool too_large = false;
+    bool complete;
+    {
+      std::ofstream file(upload, std::ios::binary);
+      complete = file && content([&](const char* data, std::size_t length) {
+        received += length;
+        if (received > settings.max_upload) too_large = true;
+        return !too_large && static_cast<bool>(file.write(data, static_cast<std::streamsize>(length)));
+      });
+      file.close();
+      complete = complete && !file.fail();
+    }
+    if (!complete) {
+      queue.discard(id);
+      res.status = too_large ? 413 : 400;
+      return;
+    }
+    queue.add(id, name, upload);
+    res.set_content("{\"id\":" + std::to_string(id) + "}", "application/json");
+  });
+
+  server.Post(prefix + R"(api/songs/(\d+)/cancel)", [&](const httplib::Request& req, httplib::Response& res) {
+    const auto id = whole_number(req.matches[1].str(), 1, 1 << 30);
+    res.status = id && queue.cancel(*id) ? 200 : 404;
+  });
+
+  server.Get(prefix + R"(api/songs/(\d+)/(vocals|instrumental))", [&](const httplib::Request& req, httplib::Response& res) {
+    const auto id = whole_number(req.matches[1].str(), 1, 1 << 30);
+    const auto song = id ? queue.song(*id) : std::nullopt;
+    if (!song || song->state != "done") {
+      res.status = 404;
+      return;
+    }
+    const std::string name = req.matches[2] == "vocals" ? song->vocals : song->instrumental;
+    const fs::path path = out_dir / fs::u8path(name);
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    if (error) {
+      res.status = 404;
+      return;
+    }
+    if (req.has_param("download")) res.set_header("Content-Disposition", attachment(name));
+    // Streamed from the file, so a long song never sits in the server's memory.
+    auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
+    res.set_content_provider(static_cast<std::size_t>(size), "audio/wav",
+                             [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                               std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
+                               file->seekg(static_cast<std::streamoff>(offset));
+                               if (!file->read(buffer.data(), static_cast<std::streamsize>(buffer.size())))
+                                 return false;
+                               return sink.write(buffer.data(), buffer.size());
+                             });
+  });
+}
+
+// Serves the page until the user stops the studio, then removes its scratch folder.
+void run(const Settings& settings) {
+  const fs::path folder = fs::u8path(executable_folder());
+  if (folder.empty()) throw std::runtime_error("cannot tell the folder duostem-studio runs from");
+  const fs::path out_dir = fs::absolute(fs::u8path(settings.out_dir));
+  fs::create_directories(out_dir);
+  remove_abandoned_scratch(out_dir);
+
+  studio::BoundedServer server;
+  const int port = settings.port == 0 ? server.bind_to_any_port("127.0.0.1")
+                                      : (server.bind_to_port("127.0.0.1", settings.port) ? settings.port : -1);
+  if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(settings.port));
+  const Site site{port, studio::random_hex(16), "duostem-studio-" + std::to_string(port),
+                  "/" + studio::random_hex(16) + "/"};
+
+  studio::QueueSettings queue_settings;
+  queue_settings.duostem = folder / DUOSTEM_PROGRAM;
+  for (const auto& model : settings.models) queue_settings.models.push_back(fs::absolute(fs::u8path(model)).u8string());
+  // duostem would look for its default in its working folder, which is the
+  // song's: the studio looks where duostem is started from, and passes it on.
+  const fs::path found_default = fs::u8path(default_model_path());
+  std::error_code missing;
+  if (queue_settings.models.empty() && fs::is_regular_file(found_default, missing))
+    queue_settings.models.push_back(fs::weakly_canonical(found_default).u8string());
+  queue_settings.out_dir = out_dir;
+  // Inside the output folder: stems move in by a rename, never a copy.
+  queue_settings.scratch = out_dir / (SCRATCH_PREFIX + studio::random_hex(8));
+  queue_settings.threads = settings.threads;
+  queue_settings.overlap = settings.overlap;
+  const fs::path scratch = queue_settings.scratch;
+  fs::create_directories(scratch);
+  std::optional<studio::FolderLock> scratch_lock(std::in_place, scratch);
+  studio::Queue queue(queue_settings);
+  add_routes(server, site, settings, queue_settings, queue);
+
+  // duostem is ended first, so it never runs on while connections close. A
+  // stop asked for before listening has started would be lost: it is asked
+  // again until the studio has cleaned up, which on Windows must happen
+  // before the console's handler returns.
+  std::atomic<bool> finished{false};
+  const studio::StopHandler stop_handler([&server, &queue, &finished] {
+    queue.stop();
+    while (!finished) {
+      server.stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + site.token;
+  std::printf("duostem studio: %s\n", url.c_str());
+  std::fflush(stdout);
+  std::optional<studio::ForwardPage> forward;
+  if (settings.open_browser) {
+    forward.emplace(url);
+    forward->open();
+  }
+  server.listen_after_bind();
+
+  queue.stop();
+  scratch_lock.reset();
+  std::error_code ignored;
+  fs::remove_all(scratch, ignored);
+  finished = true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-#else
-  // INT and TERM go to one thread that stops the server; every other thread,
-  // httplib's included, inherits this mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-#endif
+  studio::set_up_process();
   Settings settings;
   if (const std::optional<int> status = scan_arguments(argc, argv, settings)) return *status;
-
   try {
-    const fs::path folder = studio::executable_folder();
-#ifdef _WIN32
-    const fs::path duostem = folder / "duostem.exe";
-#else
-    const fs::path duostem = folder / "duostem";
-#endif
-    const std::string token = studio::random_hex(16);
-    const std::string prefix = "/" + studio::random_hex(16) + "/";
-    const fs::path out_dir = fs::absolute(fs::u8path(settings.out_dir));
-    fs::create_directories(out_dir);
-    remove_abandoned_scratch(out_dir);
-
-    studio::BoundedServer server;
-    const int port = settings.port == 0 ? server.bind_to_any_port("127.0.0.1")
-                                        : (server.bind_to_port("127.0.0.1", settings.port) ? settings.port : -1);
-    if (port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(settings.port));
-    const std::string cookie = "duostem-studio-" + std::to_string(port);
-
-    studio::QueueSettings queue_settings;
-    queue_settings.duostem = duostem;
-    for (const auto& model : settings.models) queue_settings.models.push_back(fs::absolute(fs::u8path(model)).u8string());
-    // duostem would look for its default in its working folder, which is the song's.
-    const std::string found_default = default_model(folder);
-    if (queue_settings.models.empty() && !found_default.empty()) queue_settings.models.push_back(found_default);
-    queue_settings.out_dir = out_dir;
-    // Inside the output folder: stems move in by a rename, never a copy.
-    queue_settings.scratch = out_dir / (SCRATCH_PREFIX + studio::random_hex(8));
-    queue_settings.threads = settings.threads;
-    queue_settings.overlap = settings.overlap;
-    const fs::path scratch = queue_settings.scratch;
-    fs::create_directories(scratch);
-    std::optional<studio::FolderLock> scratch_lock;
-    scratch_lock.emplace(scratch);
-    studio::Queue queue(queue_settings);
-
-    server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-      return guard(req, res, port, token, cookie, prefix, settings.max_upload);
-    });
-    // A client that waits for "100 Continue" before sending its body hears the
-    // refusal instead, and sends nothing.
-    server.set_expect_100_continue_handler([&](const httplib::Request& req, httplib::Response& res) {
-      return guard(req, res, port, token, cookie, prefix, settings.max_upload) ==
-                     httplib::Server::HandlerResponse::Handled
-                 ? res.status
-                 : 100;
-    });
-
-    // The start address sets the cookie and sends the browser on from a page
-    // of the studio's own: a SameSite=Strict cookie travels with a navigation
-    // that a page of this site starts, not with a redirect out of a file.
-    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
-      res.set_content("<!doctype html>\n<meta charset=\"utf-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=" +
-                          prefix + "\">\n<title>duostem studio</title>\n",
-                      "text/html");
-      res.set_header("Set-Cookie", cookie + "=" + token + "; Path=" + prefix + "; SameSite=Strict; HttpOnly");
-      res.set_header("Cache-Control", "no-store");
-    });
-    const std::string root = prefix.substr(0, prefix.size() - 1);
-    for (std::size_t i = 0; i < studio::ASSET_COUNT; ++i) {
-      const studio::Asset& asset = studio::ASSETS[i];
-      server.Get(root + asset.path, [&asset](const httplib::Request&, httplib::Response& res) {
-        res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.type);
-        res.set_header("Cache-Control", "no-store");
-      });
-    }
-
-    server.Get(prefix + "api/state", [&](const httplib::Request&, httplib::Response& res) {
-      std::string models;
-      for (const auto& model : queue_settings.models) models += (models.empty() ? "" : ",") + json_string(model);
-      std::string songs;
-      for (const auto& song : queue.songs()) songs += (songs.empty() ? "" : ",") + json_song(song);
-      res.set_content("{\"models\":[" + models + "],\"outDir\":" + json_string(out_dir.u8string()) +
-                          ",\"threads\":" + std::to_string(settings.threads) +
-                          ",\"overlap\":" + json_string(settings.overlap.empty() ? "0.5" : settings.overlap) + ",\"songs\":[" + songs + "]}",
-                      "application/json");
-    });
-
-    server.Post(prefix + "api/songs", [&](const httplib::Request& req, httplib::Response& res,
-                                  const httplib::ContentReader& content) {
-      const std::string name = studio::song_stem(req.get_param_value("name"));
-      int id = 0;
-      const fs::path upload = queue.upload_folder(id) / fs::u8path(name + ".wav");
-      std::uint64_t received = 0;
-      bool too_large = false;
-      bool complete;
-      {
-        std::ofstream file(upload, std::ios::binary);
-        complete = file && content([&](const char* data, std::size_t length) {
-          received += length;
-          if (received > settings.max_upload) too_large = true;
-          return !too_large && static_cast<bool>(file.write(data, static_cast<std::streamsize>(length)));
-        });
-        file.close();
-        complete = complete && !file.fail();
-      }
-      if (!complete) {
-        queue.discard(id);
-        res.status = too_large ? 413 : 400;
-        return;
-      }
-      queue.add(id, name, upload);
-      res.set_content("{\"id\":" + std::to_string(id) + "}", "application/json");
-    });
-
-    server.Post(prefix + R"(api/songs/(\d+)/cancel)", [&](const httplib::Request& req, httplib::Response& res) {
-      const auto id = parse_number(req.matches[1], 1, 1u << 30);
-      res.status = id && queue.cancel(static_cast<int>(*id)) ? 200 : 404;
-    });
-
-    server.Get(prefix + R"(api/songs/(\d+)/(vocals|instrumental))", [&](const httplib::Request& req, httplib::Response& res) {
-      const auto id = parse_number(req.matches[1], 1, 1u << 30);
-      const auto song = id ? queue.song(static_cast<int>(*id)) : std::nullopt;
-      if (!song || song->state != "done") {
-        res.status = 404;
-        return;
-      }
-      const std::string name = req.matches[2] == "vocals" ? song->vocals : song->instrumental;
-      const fs::path path = out_dir / fs::u8path(name);
-      std::error_code error;
-      const auto size = fs::file_size(path, error);
-      if (error) {
-        res.status = 404;
-        return;
-      }
-      if (req.has_param("download")) res.set_header("Content-Disposition", attachment(name));
-      // Streamed from the file, so a long song never sits in the server's memory.
-      auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
-      res.set_content_provider(static_cast<std::size_t>(size), "audio/wav",
-                               [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                 std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
-                                 file->seekg(static_cast<std::streamoff>(offset));
-                                 if (!file->read(buffer.data(), static_cast<std::streamsize>(buffer.size())))
-                                   return false;
-                                 return sink.write(buffer.data(), buffer.size());
-                               });
-    });
-
-    // duostem is ended first, so it never runs on while connections close.
-    // A stop asked for before listen_after_bind has started would be lost:
-    // ask again until listening has ended.
-    std::atomic<bool> finished{false};
-    auto stop_server = [&server, &queue, &finished] {
-      queue.stop();
-      while (!finished) {
-        server.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    };
-#ifndef _WIN32
-    std::atomic<bool> signalled{false};
-    std::thread signals([&stop_server, &signalled, stop_signals] {
-      int received = 0;
-      sigwait(&stop_signals, &received);
-      signalled = true;
-      stop_server();
-    });
-#else
-    // Ctrl-C and closing the console arrive on a thread of their own; the
-    // handler returns once everything is cleaned up.
-    static std::function<void()> console_stop;  // reached only by the console handler
-    console_stop = stop_server;
-    const PHANDLER_ROUTINE on_console = [](DWORD) -> BOOL {
-      console_stop();
-      return TRUE;
-    };
-    SetConsoleCtrlHandler(on_console, TRUE);
-#endif
-
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
-    std::printf("duostem studio: %s\n", url.c_str());
-    std::fflush(stdout);
-    std::optional<studio::ForwardPage> forward;
-    if (settings.open_browser) {
-      forward.emplace(url);
-      forward->open();
-    }
-    server.listen_after_bind();
-
-    queue.stop();
-    scratch_lock.reset();
-    std::error_code ignored;
-    fs::remove_all(scratch, ignored);
-    finished = true;
-#ifndef _WIN32
-    // listen ended on its own (a failed socket): the signal thread still waits.
-    if (!signalled) pthread_kill(signals.native_handle(), SIGTERM);
-    signals.join();
-#else
-    SetConsoleCtrlHandler(on_console, FALSE);
-#endif
+    run(settings);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "duostem-studio: %s\n", e.what());
     return 1;

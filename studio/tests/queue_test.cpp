@@ -19,6 +19,11 @@ TEST(Queue, ReadsOnlyDuostemsProgressLines) {
       {"chunk 0/4", false, false, 0, 0},
       {"chunk 5/4", false, false, 0, 0},
       {"network 1/2 models/x.onnx", false, false, 0, 0},
+      {"network 1/2:models/x.onnx", false, false, 0, 0},
+      {"chunk  3/17", false, false, 0, 0},
+      {"chunk +3/17", false, false, 0, 0},
+      {"chunk 3/17\r", false, false, 0, 0},
+      {"chunk 3/99999999999", false, false, 0, 0},
       {"duostem: chunk 1/2", false, false, 0, 0},
       {"", false, false, 0, 0},
   };
