@@ -419,7 +419,8 @@ command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/
 set -m
 produce &
 producer=$!
-# rsync's -L sends the model behind its symbolic link; no -z: float samples and weights hardly compress, and it costs processor time.
+# rsync's -L sends the model behind its symbolic link; no -z: float samples and
+# weights hardly compress, and it costs processor time.
 PARALLEL_RSYNC_OPTS=-rLDR parallel "${parallel_args[@]}" "$command" <queue >events &
 runner=$!
 set +m
