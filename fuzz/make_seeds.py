@@ -33,7 +33,14 @@ def floats(*values):
     return struct.pack("<%df" % len(values), *values)
 
 
-EXTENSIBLE = struct.pack("<HHI", 22, 16, 3) + bytes.fromhex("0100000000001000800000aa00389b71")
+GUID_TAIL = bytes.fromhex("000000001000800000aa00389b71")  # of every KSDATAFORMAT_SUBTYPE GUID
+
+
+def extension(valid_bits, mask, subtype, size=22):
+    return struct.pack("<HHIH", size, valid_bits, mask, subtype) + GUID_TAIL
+
+
+EXTENSIBLE = extension(16, 3, 1)
 SEEDS = {
     "pcm16_stereo": riff(fmt() + chunk(b"data", pcm(1, -2, 32767, -32768))),
     "pcm16_mono": riff(fmt(channels=1) + chunk(b"data", pcm(5, -5, 7))),
@@ -59,6 +66,12 @@ SEEDS = {
     "bits4": riff(fmt(bits=4) + chunk(b"data", b"")),
     "float64": riff(fmt(3, 1, 44100, 64) + chunk(b"data", struct.pack("<d", 0.5))),
     "extensible": riff(fmt(0xFFFE, 2, 44100, 32, EXTENSIBLE) + chunk(b"data", floats(0.5, 0.25))),
+    "extensible_pcm16": riff(fmt(0xFFFE, 2, 44100, 16, extension(16, 3, 1)) + chunk(b"data", pcm(1, 2))),
+    "extensible_float_mono": riff(fmt(0xFFFE, 1, 44100, 32, extension(32, 4, 3)) + chunk(b"fact", struct.pack("<I", 1))
+                                  + chunk(b"data", floats(0.5))),
+    "extensible_short": riff(fmt(0xFFFE, 2, 44100, 16, extension(16, 3, 1)[:10]) + chunk(b"data", pcm(1, 2))),
+    "rf64_extensible": b"RF64\xff\xff\xff\xffWAVE" + chunk(b"ds64", struct.pack("<QQQI", 0, 8, 1, 0))
+                       + fmt(0xFFFE, 2, 44100, 32, extension(32, 3, 3)) + header(b"data", 0xFFFFFFFF) + floats(0.5, 0.25),
     "form_size_zero": riff(fmt() + chunk(b"data", pcm(1, 2)), form=0),
     "trailing_7_bytes": riff(fmt() + chunk(b"data", pcm(1, 2)) + b"LIST\1\0\0"),
     "rf64": b"RF64\xff\xff\xff\xffWAVE" + chunk(b"ds64", struct.pack("<QQQI", 0, 8, 2, 0)) + fmt()

@@ -74,13 +74,24 @@ Expected model_read(const std::string& path, const std::uint8_t* f, std::uint64_
     e.error = missing;
     return e;
   }
-  const std::uint32_t tag = le(f + fmt, 2), channels = le(f + fmt + 2, 2), rate = le(f + fmt + 4, 4),
-                      bits = le(f + fmt + 14, 2);
+  const std::uint32_t channels = le(f + fmt + 2, 2), rate = le(f + fmt + 4, 4), bits = le(f + fmt + 14, 2);
+  std::uint32_t tag = le(f + fmt, 2), speakers = 0;
+  // Extensible: at least 40 bytes and an extension of at least 22; the speakers of
+  // the mask at 20; the tag at 24 counts when the valid bits at 18 fill the
+  // container and the GUID's other 14 bytes are the KSDATAFORMAT_SUBTYPE ones.
+  if (tag == 0xFFFE) {
+    static const std::uint8_t guid_tail[14] = {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    tag = 0;
+    if (fmt_size >= 40 && le(f + fmt + 16, 2) >= 22) {
+      for (std::uint32_t mask = le(f + fmt + 20, 4); mask != 0; mask &= mask - 1) ++speakers;
+      if (le(f + fmt + 18, 2) == bits && std::memcmp(f + fmt + 26, guid_tail, 14) == 0) tag = le(f + fmt + 24, 2);
+    }
+  }
   if (rate != 44100) {
     e.error = path + " is " + std::to_string(rate) + " Hz; duostem separates 44100 Hz stereo WAV";
     return e;
   }
-  if (channels != 1 && channels != 2) {
+  if ((channels != 1 && channels != 2) || speakers > channels) {
     e.error = path + " must be mono or stereo";
     return e;
   }

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # separate-many.sh: separates many songs in any audio format with duostem, over
 # this machine's cores or several machines (GNU parallel). ffmpeg decodes and
-# converts; a WAV that duostem already accepts is passed as it is.
+# converts.
 #
-# Per song: a converter in the background writes a WAV duostem accepts into a
+# Per song: ffmpeg, in the background, writes a WAV duostem accepts into a
 # scratch folder inside the output folder and queues it; GNU parallel runs
 # duostem on it here or on another machine (transferring the WAV and returning
 # the stems); this shell moves the finished stems into place under temporary
@@ -88,15 +88,11 @@ fi
 # duostem's own scan decides which overlaps it takes (the value is checked before --version answers).
 [[ -z $overlap ]] || "$duostem" --overlap "$overlap" --version >/dev/null 2>&1 \
   || usage_error "--overlap must be a decimal from 0.05 to 0.95 (at most three digits after the point), not $overlap"
-if [[ -z $model ]]; then
-  # duostem's own search, made here: duostem runs in a scratch folder (or on
-  # another machine), where its working-directory default would miss. The
-  # checkout's copy comes last, for a checkout's build/duostem.
-  exe_dir=$(dirname "$(realpath "$duostem")")
-  for model in models/vocals.onnx "$exe_dir/models/vocals.onnx" "$exe_dir/../share/duostem/models/vocals.onnx" \
-    "$REPO/models/vocals.onnx"; do
-    [[ ! -f $model ]] || break
-  done
+# duostem's default is asked for here: it runs in a scratch folder (or on
+# another machine), where its own search would find another model or none.
+if [[ -z $model ]] && ! model=$("$duostem" --print-model 2>/dev/null); then
+  reason=$("$duostem" --print-model 2>&1 >/dev/null | tail -n 1 || true)
+  usage_error "no default model: ${reason#duostem: }"
 fi
 [[ -f $model ]] || usage_error "no such model: $model"
 for tool in ffmpeg ffprobe parallel; do
@@ -203,50 +199,6 @@ done
 # ---------------------------------------------------------------------------
 # Converting one song into the scratch folder.
 
-# A little-endian field as printf escapes.
-le() {  # value, bytes
-  local v=$1 k out=""
-  for ((k = 0; k < $2; k++)); do
-    out+=$(printf '\\x%02x' $(((v >> (8 * k)) & 255)))
-  done
-  printf '%s' "$out"
-}
-
-# A plain 44-byte WAV header (format tag 1 or 3, never the extensible 0xFFFE
-# that ffmpeg writes and duostem refuses).
-wav_header() {  # tag, channels, bits, data bytes
-  local block=$(($2 * $3 / 8))
-  printf '%b' "RIFF$(le $((36 + $4)) 4)WAVEfmt $(le 16 4)$(le "$1" 2)$(le "$2" 2)$(le 44100 4)" \
-    "$(le $((44100 * block)) 4)$(le $block 2)$(le "$3" 2)data$(le "$4" 4)"
-}
-
-# True when duostem reads the file as it is: RIFF/WAVE at 44100 Hz, one or two
-# channels, 16-bit PCM (tag 1) or 32-bit float (tag 3). The chunk walk follows
-# duostem's: the last fmt and data chunks lying wholly inside the file count.
-wav_accepted() {
-  local f=$1 size offset=12 chunks=0 id bytes fmt_at=-1 fmt_size=0 data=0
-  size=$(stat -c %s -- "$f")
-  ((size >= 20)) || return 1
-  [[ $(od -An -c -N 12 -- "$f" | tr -d ' \n') == RIFF*WAVE ]] || return 1
-  while ((size - offset >= 8 && chunks < 1000)); do
-    read -r id bytes < <(od -An -j "$offset" -N 8 -t x4 -t u4 -- "$f" | awk 'NR == 1 { id = $1 } NR == 2 { print id, $2 }')
-    ((bytes <= size - offset - 8)) || break
-    case $id in
-      20746d66) fmt_at=$((offset + 8)) fmt_size=$bytes ;;  # "fmt "
-      61746164) data=1 ;;                                  # "data"
-    esac
-    offset=$((offset + 8 + bytes + (bytes & 1)))
-    chunks=$((chunks + 1))
-  done
-  ((fmt_at >= 0 && fmt_size >= 16 && data)) || return 1
-  local tag channels rate bits
-  read -r tag channels < <(od -An -j "$fmt_at" -N 4 -t u2 -- "$f")
-  read -r rate < <(od -An -j $((fmt_at + 4)) -N 4 -t u4 -- "$f")
-  read -r bits < <(od -An -j $((fmt_at + 14)) -N 2 -t u2 -- "$f")
-  ((rate == 44100 && (channels == 1 || channels == 2))) &&
-    { ((tag == 1 && bits == 16)) || ((tag == 3 && bits == 32)); }
-}
-
 # The last line of a tool's messages, without the file name it starts with.
 reason_from() {  # message file, source path, fallback
   local line
@@ -257,13 +209,10 @@ reason_from() {  # message file, source path, fallback
 }
 
 # Writes scratch/in/ID.wav for song ID; prints the failure reason and fails otherwise.
+# Every song goes through ffmpeg, which copies a WAV duostem reads bit for bit.
 prepare() {
   local i=$1 s=${src[$1]}
   local out=in/$i.wav part=in/$i.part err=in/$i.err
-  if wav_accepted "$s"; then
-    ln -s "$s" "$out"
-    return 0
-  fi
   local key value rate="" channels="" sample_fmt=""
   while IFS='=' read -r key value; do
     case $key in
@@ -279,21 +228,18 @@ prepare() {
   fi
   # Mono stays mono (widening it with -ac 2 would lower its level by 3 dB);
   # more than two channels are mixed down to stereo.
-  local args=(-map 0:a:0) out_channels=$channels
-  ((channels <= 2)) || { args+=(-ac 2); out_channels=2; }
-  local tag=3 bits=32 codec=pcm_f32le
+  local args=(-map 0:a:0)
+  ((channels <= 2)) || args+=(-ac 2)
+  local codec=pcm_f32le
   if ((rate != 44100)); then
     args+=(-af "aresample=44100:resampler=soxr:precision=28")
   elif [[ $sample_fmt == s16 || $sample_fmt == s16p ]]; then
-    tag=1 bits=16 codec=pcm_s16le  # 16-bit stays 16-bit when no resampling is needed: no loss either way
+    codec=pcm_s16le  # 16-bit stays 16-bit when no resampling is needed: no loss either way
   fi
-  wav_header $tag "$out_channels" $bits 0 >"$part"
-  if ! ffmpeg -nostdin -v error -i "$s" "${args[@]}" -c:a $codec -f "${codec#pcm_}" - 2>"$err" >>"$part"; then
+  if ! ffmpeg -nostdin -v error -i "$s" "${args[@]}" -c:a $codec -f wav "$part" 2>"$err"; then
     printf 'ffmpeg: %s' "$(reason_from "$err" "$s" "decoding failed")"
     return 1
   fi
-  local data=$(($(stat -c %s "$part") - 44))
-  wav_header $tag "$out_channels" $bits "$data" | dd of="$part" conv=notrunc status=none
   mv "$part" "$out"
   rm -f "$err"
 }
@@ -360,10 +306,13 @@ fail() {  # index, reason
 }
 
 finish() {  # index, duostem's exit status
-  local i=$1 rc=$2 dir=out/$1
-  local vocals=$dir/${1}_\(Vocals\).wav instrumental=$dir/${1}_\(Instrumental\).wav
+  local i=$1 rc=$2 dir=out/$1 instrumental="" vocals=""
+  # The stems as duostem named them: the instrumental's path, then the vocals'.
+  # They are relative to the folder it ran in, which a job on another machine
+  # mirrors (out/ID comes back to the same place), so they must lie in out/ID.
+  { read -r instrumental && read -r vocals; } 2>/dev/null <"$dir/paths" || true
   rm -f "in/$i.wav"
-  if [[ $rc == 0 && -f $vocals && -f $instrumental ]]; then
+  if [[ $rc == 0 && $instrumental == "$dir"/* && $vocals == "$dir"/* && -f $vocals && -f $instrumental ]]; then
     if place "$vocals" "$(stem_path "$i" Vocals abs)" && place "$instrumental" "$(stem_path "$i" Instrumental abs)"; then
       separated=$((separated + 1)) finished=$((finished + 1))
       result[$i]=1
@@ -465,13 +414,13 @@ if [[ -z $threads ]] && ((jobs > 1)); then
 fi
 # A job on this machine among other logins (":") runs in a fresh folder too,
 # but nothing is transferred to it: it works in the scratch folder instead.
-command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx$thread_args${overlap:+ --overlap $overlap} --out-dir out/{} >/dev/null 2>out/{}/log; echo \"@@ {} \$?\""
+command="{ test -e in/{}.wav || cd $(printf '%q' "$scratch"); } && mkdir -p out/{} && $(printf '%q' "$duostem") in/{}.wav --model model.onnx$thread_args${overlap:+ --overlap $overlap} --out-dir out/{} >out/{}/paths 2>out/{}/log; echo \"@@ {} \$?\""
 
 set -m
 produce &
 producer=$!
-# rsync's -L sends the files behind the symbolic links (an accepted WAV, the
-# model); no -z: float samples and weights hardly compress, and it costs processor time.
+# rsync's -L sends the model behind its symbolic link; no -z: float samples and
+# weights hardly compress, and it costs processor time.
 PARALLEL_RSYNC_OPTS=-rLDR parallel "${parallel_args[@]}" "$command" <queue >events &
 runner=$!
 set +m

@@ -65,6 +65,24 @@ bool take_value(const std::string& option, const std::string& value, Settings& s
   return true;
 }
 
+// Prints the model a run without --model would load, for front ends that run
+// duostem elsewhere; when there is none, fails as such a run would, in the runtime's words.
+int print_default_model() {
+  const std::string path = default_model_path();
+  try {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ignored)) {
+      Session session;
+      open_session(session, path);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "duostem: %s\n", e.what());
+    return 1;
+  }
+  std::printf("%s\n", path.c_str());
+  return 0;
+}
+
 // Fills settings from the arguments. Returns the exit status when the scan
 // ends the run (help, an unknown argument, a value an option cannot take),
 // nothing when the run goes on. Matching is exact over the whole argument; a
@@ -89,6 +107,8 @@ std::optional<int> scan_arguments(int argc, char** argv, Settings& settings) {
     } else if (a == "--cores") {
       std::printf("%d\n", usable_physical_cores());
       return 0;
+    } else if (a == "--print-model") {
+      return print_default_model();
     } else if (a == "--help" || a == "-h") {
       std::fputs(USAGE, stderr);
       return 0;

@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +58,33 @@ bool has_id(const Byte* p, const char (&id)[5]) { return std::memcmp(p, id, 4) =
 
 std::runtime_error bit_depth_error(const std::string& path) {
   return std::runtime_error(path + " must be 16-bit PCM or 32-bit float WAV");
+}
+
+// The extensible format (ffmpeg's float WAV, libsndfile's RF64) names its sample
+// format in a 40-byte fmt body: extension size at 16 (at least 22), valid bits at
+// 18, speaker mask at 20, sub-format GUID at 24. Every KSDATAFORMAT_SUBTYPE GUID
+// ends in these 14 bytes and begins with the plain tag (1 PCM, 3 IEEE float).
+constexpr std::uint16_t EXTENSIBLE_TAG = 0xFFFE;
+constexpr std::size_t EXTENSIBLE_FMT_BYTES = 40;
+constexpr Byte SUBTYPE_GUID_TAIL[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+// What an extensible fmt body says: the plain tag it stands for (0 for none the
+// reader knows, or a short extension) and how many speakers its mask names.
+struct Extension {
+  std::uint16_t format_tag = 0;
+  int speakers = 0;
+};
+
+Extension extension_of(const Byte* fmt, std::uint64_t fmt_size) {
+  Extension e;
+  if (fmt_size < EXTENSIBLE_FMT_BYTES || load_le16(fmt + 16) < 22) return e;
+  e.speakers = static_cast<int>(std::bitset<32>(load_le32(fmt + 20)).count());
+  // Fewer valid bits than the container holds (20 in 24, say) is another format.
+  const bool whole_container = load_le16(fmt + 18) == load_le16(fmt + 14);
+  if (whole_container && std::memcmp(fmt + 26, SUBTYPE_GUID_TAIL, sizeof SUBTYPE_GUID_TAIL) == 0)
+    e.format_tag = load_le16(fmt + 24);
+  return e;
 }
 
 #ifdef _WIN32
@@ -299,7 +327,7 @@ WavReader::WavReader(const std::string& path) : path_(path) {
 
     // Of each kind, the last chunk lying wholly inside the file counts. The RIFF
     // form size is not trusted: writers get it wrong, and it never bounds the walk.
-    Byte fmt[16];
+    Byte fmt[EXTENSIBLE_FMT_BYTES];
     bool have_fmt = false;
     std::uint64_t fmt_size = 0;
     bool have_data = false;
@@ -314,7 +342,7 @@ WavReader::WavReader(const std::string& path) : path_(path) {
       if (has_id(header, "fmt ")) {
         have_fmt = true;
         fmt_size = size;
-        if (size >= 16) read_at(offset + 8, fmt, 16);
+        if (size >= 16) read_at(offset + 8, fmt, static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof fmt)));
       } else if (data) {
         have_data = true;
         data_offset_ = offset + 8;
@@ -325,7 +353,7 @@ WavReader::WavReader(const std::string& path) : path_(path) {
     }
     if (!have_fmt || fmt_size < 16 || !have_data) throw std::runtime_error(path + " is missing fmt or data");
 
-    const std::uint16_t format_tag = load_le16(fmt + 0);
+    std::uint16_t format_tag = load_le16(fmt + 0);
     const std::uint16_t channels = load_le16(fmt + 2);
     const std::uint32_t sample_rate = load_le32(fmt + 4);
     const std::uint16_t bits_per_sample = load_le16(fmt + 14);
@@ -333,7 +361,11 @@ WavReader::WavReader(const std::string& path) : path_(path) {
     if (sample_rate != 44100)
       throw std::runtime_error(path + " is " + std::to_string(sample_rate) +
                                " Hz; duostem separates 44100 Hz stereo WAV");
-    if (channels != 1 && channels != 2) throw std::runtime_error(path + " must be mono or stereo");
+    const Extension extension = format_tag == EXTENSIBLE_TAG ? extension_of(fmt, fmt_size) : Extension{};
+    // A mask naming more speakers than there are channels describes another layout.
+    if ((channels != 1 && channels != 2) || extension.speakers > channels)
+      throw std::runtime_error(path + " must be mono or stereo");
+    if (format_tag == EXTENSIBLE_TAG) format_tag = extension.format_tag;
 
     const std::uint64_t frame_bytes = std::uint64_t{bits_per_sample / 8u} * channels;
     // Below 8 bits a frame has no size to count frames with.

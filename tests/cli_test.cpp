@@ -23,7 +23,8 @@ std::string joined(const std::vector<std::string>& args) {
 }
 
 // Inputs are named relative to the working directory: song.wav is a valid file,
-// bad.wav is not a WAV file (so opening it would show), missing.wav does not exist.
+// bad.wav is not a WAV file (so opening it would show), missing.wav does not
+// exist, models/vocals.onnx is the default model found first.
 TEST(Cli, ArgumentScan) {
   struct Case {
     std::vector<std::string> args;
@@ -82,6 +83,9 @@ TEST(Cli, ArgumentScan) {
       {{"--version=1"}, 2, "unknown argument --version=1\n"},
       {{"bad.wav", "--cores", "--bogus"}, 0, "", cores},
       {{"--cores=2"}, 2, "unknown argument --cores=2\n"},
+      {{"bad.wav", "--print-model", "--bogus"}, 0, "", "models/vocals.onnx\n"},
+      {{"--model", "--print-model", "missing.wav"}, 1, missing},
+      {{"--print-model=x"}, 2, "unknown argument --print-model=x\n"},
       {{"bad.wav", "missing.wav"}, 1, missing},
       {{"missing.wav", "bad.wav"}, 1, "duostem: bad.wav is not a WAV file\n"},
       {{"bad.wav", ""}, 2, USAGE},
@@ -96,13 +100,15 @@ TEST(Cli, ArgumentScan) {
   write_file(dir / "song.wav", pcm16_wav(2, {1, 2, 3, 4}));
   write_file(dir / "bad.wav", "not a wav file at all");
   write_file(dir / "Ünïcödé bad ßong.wav", "not a wav file either");
+  std::filesystem::create_directory(std::filesystem::u8path(dir / "models"));
+  write_file(dir / "models/vocals.onnx", "never loaded");
   for (const Case& c : cases) {
     const RunResult r = run_tool(c.args, dir.path());
     EXPECT_EQ(r.status, c.status) << joined(c.args);
     EXPECT_EQ(r.err, c.err) << joined(c.args);
     EXPECT_EQ(r.out, c.out) << joined(c.args);
   }
-  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "song.wav", "Ünïcödé bad ßong.wav"}));
+  EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"bad.wav", "models", "song.wav", "Ünïcödé bad ßong.wav"}));
 }
 
 TEST(Cli, EveryRefusedInputEndsWithOneErrorLine) {

@@ -20,6 +20,7 @@ cases=(
   "duostem --t|--threads"
   "duostem a.wav --v|--version"
   "duostem --o|--out-dir --overlap"
+  "duostem --p|--print-model"
   "duostem-separate-many --overlap 0.7|0.75"
   "duostem-separate-many --th|--threads"
   "duostem-separate-many --f|--force --format"

@@ -181,12 +181,25 @@ TEST(DefaultModel, IsSearchedInTheWorkingDirectoryThenBesideTheExecutableThenIts
     std::replace(argv.begin(), argv.end(), built.string(), installed.string());
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     const RunResult r = run_program(argv, dir / "work");
+    // The query answers with the file a run without --model loads, or fails as that run does.
+    argv.erase(std::find(argv.begin(), argv.end(), installed.string()) + 1, argv.end());
+    argv.push_back("--print-model");
+    const RunResult query = run_program(argv, dir / "work");
     if (c.used.empty()) {
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err, named_missing.err);
+      if (c.args.empty()) {
+        EXPECT_EQ(query.status, 1);
+        EXPECT_EQ(query.err, named_missing.err);
+      }
     } else {
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(read_file(dir / "out/song_(Vocals).wav"), vocals_of[c.used]);
+      if (c.args.empty()) {
+        ASSERT_EQ(query.status, 0) << query.err;
+        const std::string printed = query.out.substr(0, query.out.find('\n'));
+        EXPECT_EQ(read_file((fs::path(dir / "work") / fs::u8path(printed)).u8string()), read_file(models.at(c.used)));
+      }
     }
   }
 }

@@ -206,10 +206,11 @@ TEST(RealWriters, SndfileConvert) {
         {"16-bit", {"sh", "-c", to_wav, "sh", "-pcm16"}, ch, Input::pcm16, "fmt16:1 data", ""},
         {"float with fact and PEAK", {"sh", "-c", to_wav, "sh", "-float32"}, ch, Input::float32, "fmt16:3 fact PEAK data", ""},
         {"24-bit", {"sh", "-c", to_wav, "sh", "-pcm24"}, ch, Input::pcm16, "fmt16:1 data", DEPTH},
-        {"extensible 16-bit", {"sh", "-c", to_wavex, "sh", "-pcm16"}, ch, Input::pcm16, "fmt40:65534 fact data", DEPTH},
-        {"extensible float", {"sh", "-c", to_wavex, "sh", "-float32"}, ch, Input::float32, "fmt40:65534 fact PEAK data", DEPTH},
+        {"extensible 16-bit", {"sh", "-c", to_wavex, "sh", "-pcm16"}, ch, Input::pcm16, "fmt40:65534 fact data", ""},
+        {"extensible float", {"sh", "-c", to_wavex, "sh", "-float32"}, ch, Input::float32, "fmt40:65534 fact PEAK data", ""},
+        {"extensible 24-bit", {"sh", "-c", to_wavex, "sh", "-pcm24"}, ch, Input::pcm16, "fmt40:65534 fact data", DEPTH},
         // libsndfile's RF64 holds the extensible format.
-        {"RF64", {"sh", "-c", to_rf64, "sh", "-float32"}, ch, Input::float32, "RF64?", DEPTH},
+        {"RF64", {"sh", "-c", to_rf64, "sh", "-float32"}, ch, Input::float32, "RF64?", ""},
     };
     for (const Variant& v : variants) check_variant(v);
   }
@@ -243,9 +244,9 @@ with sf.SoundFile('out.wav', 'w', rate, ch, subtype, format=fmt) as f:
         {"float with LIST", sf(Input::float32, "WAV", "FLOAT", "44100", "tags"), ch, Input::float32,
          "fmt16:3 fact LIST PEAK data", ""},
         {"24-bit", sf(Input::pcm16, "WAV", "PCM_24"), ch, Input::pcm16, "fmt16:1 data", DEPTH},
-        {"extensible 16-bit", sf(Input::pcm16, "WAVEX", "PCM_16"), ch, Input::pcm16, "fmt40:65534 fact data", DEPTH},
-        {"extensible float", sf(Input::float32, "WAVEX", "FLOAT"), ch, Input::float32, "fmt40:65534 fact PEAK data", DEPTH},
-        {"RF64", sf(Input::pcm16, "RF64", "PCM_16"), ch, Input::pcm16, "RF64?", DEPTH},
+        {"extensible 16-bit", sf(Input::pcm16, "WAVEX", "PCM_16"), ch, Input::pcm16, "fmt40:65534 fact data", ""},
+        {"extensible float", sf(Input::float32, "WAVEX", "FLOAT"), ch, Input::float32, "fmt40:65534 fact PEAK data", ""},
+        {"RF64", sf(Input::pcm16, "RF64", "PCM_16"), ch, Input::pcm16, "RF64?", ""},
         {"48 kHz", sf(Input::pcm16, "WAV", "PCM_16", "48000"), ch, Input::pcm16, "fmt16:1 data", RATE_48K},
     };
     for (const Variant& v : variants) check_variant(v);
@@ -293,7 +294,7 @@ TEST(RealWriters, Ffmpeg) {
                     out);
     };
     // ffmpeg stores every float or wider-than-16-bit format as the extensible
-    // format, which the tool refuses once there is a frame to decode.
+    // format: its 32-bit float is read, the others are refused.
     const Variant variants[] = {
         {"16-bit with LIST", ff(Input::pcm16, {"-c:a", "pcm_s16le", "out.wav"}), ch, Input::pcm16, "fmt16:1 LIST data", ""},
         {"16-bit bitexact", ff(Input::pcm16, {"-c:a", "pcm_s16le", "-fflags", "+bitexact", "out.wav"}), ch, Input::pcm16,
@@ -303,7 +304,9 @@ TEST(RealWriters, Ffmpeg) {
         {"16-bit with tags", ff(Input::pcm16, {"-c:a", "pcm_s16le", "-metadata", "title=x", "out.wav"}), ch, Input::pcm16,
          "fmt16:1 LIST data", ""},
         {"float, extensible", ff(Input::float32, {"-c:a", "pcm_f32le", "out.wav"}), ch, Input::float32,
-         "fmt40:65534 fact LIST data", DEPTH},
+         "fmt40:65534 fact LIST data", ""},
+        {"float, RF64", ff(Input::float32, {"-c:a", "pcm_f32le", "-rf64", "always", "out.wav"}), ch, Input::float32, "RF64?",
+         ""},
         {"float, extensible, no samples",
          concat({"sh", "-c", ": > in.raw && exec \"$0\" \"$@\""}, ff(Input::float32, {"-c:a", "pcm_f32le", "out.wav"})), ch,
          Input::float32, "fmt40:65534 fact LIST data", "", 0},

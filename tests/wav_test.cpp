@@ -32,6 +32,17 @@ std::string pcm(const std::vector<std::int16_t>& samples) {
   return bytes;
 }
 
+// An extensible fmt chunk: the plain fields with tag 0xFFFE, then the extension
+// (its size, valid bits, speaker mask) and a sub-format GUID whose first two
+// bytes are subtype and whose tail is tail.
+const std::string KSDATAFORMAT_TAIL = std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14);
+std::string extensible(std::uint16_t channels, std::uint16_t bits, std::uint16_t subtype, std::uint32_t mask,
+                       std::uint16_t valid_bits = 0, const std::string& tail = KSDATAFORMAT_TAIL,
+                       std::uint16_t extension_size = 22) {
+  return wav_chunk("fmt ", fmt_body(0xFFFE, channels, 44100, bits) + le16(extension_size) +
+                               le16(valid_bits ? valid_bits : bits) + le32(mask) + le16(subtype) + tail);
+}
+
 // An RF64 file: a ds64 chunk declaring data_size, then the chunks.
 std::string rf64(const std::string& chunks, std::uint64_t data_size) {
   const std::string ds64 = le32(0xFFFFFFFF) + le32(0) + le32(static_cast<std::uint32_t>(data_size)) +
@@ -108,6 +119,14 @@ TEST(ReadWav, RefusesBadFilesWithTheirMessages) {
        depth},
       {"extensible", riff(wav_chunk("fmt ", fmt_body(0xFFFE, 2, 44100, 16) + le16(22) + std::string(22, '\0')) + data),
        depth},
+      {"extensible 24-bit", riff(extensible(2, 24, 1, 0x3) + wav_chunk("data", std::string(6, '\0'))), depth},
+      {"extensible 12 valid bits in 16", riff(extensible(2, 16, 1, 0x3, 12) + data), depth},
+      {"extensible unknown GUID tail", riff(extensible(2, 16, 1, 0x3, 0, std::string(14, '\x11')) + data), depth},
+      {"extensible extension size 0", riff(extensible(2, 16, 1, 0x3, 0, KSDATAFORMAT_TAIL, 0) + data), depth},
+      {"extensible cut short in its GUID",
+       riff(wav_chunk("fmt ", extensible(2, 16, 1, 0x3).substr(8, 36)) + data), depth},
+      {"extensible stereo with a 5.1 mask", riff(extensible(2, 16, 1, 0x3F) + data), channels},
+      {"extensible mono with a stereo mask", riff(extensible(1, 16, 1, 0x3) + data), channels},
       {"4 bits, empty data", riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 4)) + wav_chunk("data", "")), depth},
       {"0 bits, one byte of data", riff(wav_chunk("fmt ", fmt_body(1, 1, 44100, 0)) + wav_chunk("data", "x")), depth},
   };
@@ -166,6 +185,18 @@ TEST(ReadWav, AcceptsOddChunkLayouts) {
        riff(wav_chunk("fmt ", fmt_body(1, 2, 44100, 24)) + wav_chunk("data", "abcde")), {}, {}},
       {"RF64", rf64(FMT16 + wav_chunk_header("data", 0xFFFFFFFF) + pcm(samples), 8), left, right},
       {"RF64 with a 32-bit data size", rf64(wav_chunk("JUNK", "abc") + FMT16 + data, 0), left, right},
+      {"extensible PCM, stereo mask", riff(extensible(2, 16, 1, 0x3) + wav_chunk("fact", le32(2)) + data), left,
+       right},
+      {"extensible PCM, one speaker of two", riff(extensible(2, 16, 1, 0x4) + data), left, right},
+      {"extensible PCM mono, front centre", riff(extensible(1, 16, 1, 0x4) + wav_chunk("data", pcm({7}))), other,
+       other},
+      {"extensible PCM mono, no mask", riff(extensible(1, 16, 1, 0) + wav_chunk("data", pcm({7}))), other, other},
+      {"extensible float stereo", riff(extensible(2, 32, 3, 0x3) + wav_chunk("data", f32(0.5f) + f32(-1.5f))), {0.5f},
+       {-1.5f}},
+      {"extensible float mono", riff(extensible(1, 32, 3, 0x4) + wav_chunk("data", f32(-0.75f))), {-0.75f}, {-0.75f}},
+      {"RF64, extensible float",
+       rf64(extensible(2, 32, 3, 0x3) + wav_chunk_header("data", 0xFFFFFFFF) + f32(0.5f) + f32(-1.5f), 8), {0.5f},
+       {-1.5f}},
       {"extensible, shorter than a frame",
        riff(wav_chunk("fmt ", fmt_body(0xFFFE, 1, 44100, 16) + le16(0)) + wav_chunk("data", "x")), {}, {}},
   };
